@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/semaphore.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -214,6 +215,31 @@ TEST_F(TraceLog, ConsoleEchoWhenScreentraceIsOn) {
     EXPECT_NE(err.find("on screen \033[90m("), std::string::npos) << err;
     EXPECT_NE(err.find(")\033[0m \n"), std::string::npos) << err;
     EXPECT_NE(read_file(path_).find("on screen"), std::string::npos);
+}
+
+// With the semaphore lock installed, lines from several threads still all arrive, and closing the
+// trace takes the lock away again, silences the console and leaves the file configured.
+TEST_F(TraceLog, SemaphoreLockSerialisesAndCloseRemovesIt) {
+    std::string name = "qztest-tracelock-" + std::to_string(getpid());
+    QZ_SEM_HANDLE sem = QZsem_open(name.c_str(), O_CREAT, 0660, 1, 1);
+    ASSERT_NE(sem, nullptr);
+    QZOpenTraceFile(path_.c_str(), QZ_LOG_INFO, 0);
+    log_set_udata(sem);
+    log_set_lock(QZLogLock);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([] {
+            for (int i = 0; i < 200; ++i) LOG_INFO("locked line %d", i);
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(lines_of(read_file(path_)).size(), 800u);
+
+    QZCloseTraceFile();  // releases and closes the semaphore handle
+    EXPECT_EQ(log_get_udata(), nullptr);
+    EXPECT_STREQ(log_get_filename(), path_.c_str());
+    LOG_INFO("after close");
+    EXPECT_EQ(lines_of(read_file(path_)).size(), 801u);
+    QZsem_remove(name.c_str());
 }
 
 // Many threads trace while the file rotates underneath them: afterwards every line, in the current
