@@ -72,8 +72,9 @@ int GetConfigParameter_Source(list_t* config, const char* section, const char* k
 qz_config_parameter* qz_config_duplicate_parameter(const qz_config_parameter* in);
 // NULL is ignored.
 void qz_config_free_parameter(qz_config_parameter* parameter);
-// Frees every record, the list and the list record itself. 0; -1 for NULL or when the list's
-// iterator stays busy (the list is then left as it is).
+// Frees every record, the list and the list record itself (which must come from malloc, as
+// qz_config_new_list's does). 0; -1 for NULL or when the list's iterator stays busy for 500 ms
+// (the list is then left as it is).
 int qz_config_free_list(list_t* config);
 
 int qz_config_parameter_seeker(const void* el, const void* indicator);
