@@ -112,10 +112,10 @@ TEST(Semaphore, SystemNameReplacesSeparatorsAndAddsSlash) {
 
 TEST(Semaphore, NameWithSlashesIsSharedUnderItsMappedName) {
     UniqueSemaphoreName base("slash");
-    const std::string design_name = std::string("dir/sub\\") + base.c_str();
+    const std::string caller_name = std::string("dir/sub\\") + base.c_str();
     const std::string mapped = std::string("dir_sub_") + base.c_str();
 
-    QZ_SEM_HANDLE created = QZsem_open(design_name.c_str(), O_CREAT, 0600, 1, 1);
+    QZ_SEM_HANDLE created = QZsem_open(caller_name.c_str(), O_CREAT, 0600, 1, 1);
     ASSERT_NE(nullptr, created);
     EXPECT_TRUE(std::filesystem::exists("/dev/shm/sem." + mapped));
 
@@ -130,7 +130,7 @@ TEST(Semaphore, NameWithSlashesIsSharedUnderItsMappedName) {
 
     QZsem_close(same);
     QZsem_close(created);
-    EXPECT_EQ(0, QZsem_remove(design_name.c_str()));
+    EXPECT_EQ(0, QZsem_remove(caller_name.c_str()));
     EXPECT_FALSE(std::filesystem::exists("/dev/shm/sem." + mapped));
 }
 

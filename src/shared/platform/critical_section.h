@@ -1,4 +1,4 @@
-// Re-entrant lock with the semantics the design expects of a critical section: the owning thread
+// Re-entrant lock with the semantics callers expect of a critical section: the owning thread
 // may enter again, and must leave as often as it entered. The spin count is accepted and ignored.
 #pragma once
 

@@ -1,4 +1,4 @@
-// System error texts. QZstrerror keeps the design's contract: one process-wide buffer of 1024
+// System error texts. QZstrerror returns one process-wide buffer of 1024
 // bytes that the next call overwrites, with the text cut at its first line break.
 #pragma once
 

@@ -1,4 +1,4 @@
-// Named system semaphores shared between processes (POSIX sem_open). A design name may hold '/'
+// Named system semaphores shared between processes (POSIX sem_open). A caller's name may hold '/'
 // and '\': both become '_' and a leading '/' is added. POSIX has no maximum count, so QZsem_post
 // refuses to raise the count above the maximum given at open.
 #pragma once
@@ -18,11 +18,11 @@ int QZsem_timedwait(QZ_SEM_HANDLE sem, long timeout_ms);
 int QZsem_post(QZ_SEM_HANDLE sem);
 // Closes the handle; the system semaphore stays for other processes. NULL is ignored.
 void QZsem_close(QZ_SEM_HANDLE sem);
-// The design keeps names alive across processes: nothing is removed, result 0.
+// Names outlive the processes that use them: nothing is removed, result 0.
 int QZsem_unlink(void);
 // Removes the system name (tests and administrators' clean-up only). 0 or -1.
 int QZsem_remove(const char* name);
-// The system name a design name maps to ("/" + name with '/' and '\' replaced by '_'); 0, or -1
+// The system name a caller's name maps to ("/" + name with '/' and '\' replaced by '_'); 0, or -1
 // when it does not fit `size` bytes.
 int QZsem_system_name(const char* name, char* out, unsigned long size);
 }
