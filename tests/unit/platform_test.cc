@@ -22,6 +22,7 @@
 #include "platform/critical_section.h"
 #include "platform/dynlib.h"
 #include "platform/error_text.h"
+#include "platform/file_io.h"
 #include "platform/file_lock.h"
 #include "platform/host.h"
 #include "platform/memmap.h"

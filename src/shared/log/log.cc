@@ -14,7 +14,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/file_lock.h"
+#include "platform/file_io.h"
 #include "platform/semaphore.h"
 #include "platform/thread.h"
 
@@ -52,7 +52,7 @@ constexpr size_t kStackLine = 4096;
 
 // Owns the text of one trace line: a stack buffer for the usual case, the heap for long messages.
 class LineBuffer {
-public:
+  public:
     LineBuffer() { stack_[0] = '\0'; }
     LineBuffer(const LineBuffer&) = delete;
     LineBuffer& operator=(const LineBuffer&) = delete;
@@ -89,7 +89,7 @@ public:
     const char* data() const { return heap_.empty() ? stack_ : heap_.data(); }
     size_t size() const { return length_; }
 
-private:
+  private:
     void append_bytes(const char* text, size_t n) {
         if (heap_.empty() && length_ + n < sizeof(stack_)) {
             std::memcpy(stack_ + length_, text, n);
@@ -125,28 +125,15 @@ void format_timestamp(char out[42]) {
     std::snprintf(out, 42, "%s.%03ld", date, millis);
 }
 
-bool write_all(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 void append_to_file(const char* path, const LineBuffer& line) {
     int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
     if (fd < 0) return;  // the line is lost: the trace file is best effort by contract
-    write_all(fd, line.data(), line.size());
+    qz_write_all(fd, line.data(), line.size());
     ::close(fd);
 }
 
-void write_file_line(int level, const char* function, const char* file, int line,
-                     const char* stamp, const char* fmt, va_list ap, bool check_rotation);
+void write_file_line(int level, const char* function, const char* file, int line, const char* stamp,
+                     const char* fmt, va_list ap, bool check_rotation);
 
 void write_file_line_f(int level, const char* function, const char* file, int line,
                        const char* stamp, bool check_rotation, const char* fmt, ...) {
@@ -162,7 +149,8 @@ bool switch_logfile(const char* path) {
     time_t now = time(nullptr);
     struct tm local;
     char stamp[80] = "";
-    if (localtime_r(&now, &local) != nullptr) std::strftime(stamp, sizeof(stamp), "%F__%H-%M-%S", &local);
+    if (localtime_r(&now, &local) != nullptr)
+        std::strftime(stamp, sizeof(stamp), "%F__%H-%M-%S", &local);
     char rotated[4096];
     int n = std::snprintf(rotated, 4095, "%s_%s.log", path, stamp);
     if (n < 0 || n >= 4095) return false;
@@ -181,12 +169,13 @@ void check_log_switch_locked(const char* path, uint64_t maxsize_mb, const char* 
     }
 }
 
-void write_file_line(int level, const char* function, const char* file, int line,
-                     const char* stamp, const char* fmt, va_list ap, bool check_rotation) {
+void write_file_line(int level, const char* function, const char* file, int line, const char* stamp,
+                     const char* fmt, va_list ap, bool check_rotation) {
     if (s_state.level < level) return;
     const char* path = s_state.filename;
     if (path == nullptr || path[0] == '\0') return;
-    if (check_rotation && s_state.maxsize != 0) check_log_switch_locked(path, s_state.maxsize, stamp);
+    if (check_rotation && s_state.maxsize != 0)
+        check_log_switch_locked(path, s_state.maxsize, stamp);
 
     LineBuffer text;
     text.append_format("[%s] %-5s PID: %6d TID: %6lu %s:%s(): ", stamp,
@@ -239,8 +228,9 @@ void log_log(int level, const char* function, const char* file, int line, const 
     log_LockFn lock = s_state.lock;
     void* udata = s_state.udata;
     if (lock != nullptr && lock(udata, 1) == -1) {
-        std::fputs("vendrix Anti-Virus: Debug-trace semaphore timeout. Trace line was possibly lost!\r\n",
-                   stderr);
+        std::fputs(
+            "vendrix Anti-Virus: Debug-trace semaphore timeout. Trace line was possibly lost!\r\n",
+            stderr);
         return;
     }
     {

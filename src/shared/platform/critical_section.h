@@ -25,13 +25,15 @@ void QZ_DeleteCriticalSection(QZ_CRITICAL_SECTION* cs);
 namespace qz {
 // Scope guard over a critical section.
 class CriticalSectionLock {
-public:
-    explicit CriticalSectionLock(QZ_CRITICAL_SECTION* cs) : cs_(cs) { QZ_EnterCriticalSection(cs_); }
+  public:
+    explicit CriticalSectionLock(QZ_CRITICAL_SECTION* cs) : cs_(cs) {
+        QZ_EnterCriticalSection(cs_);
+    }
     ~CriticalSectionLock() { QZ_LeaveCriticalSection(cs_); }
     CriticalSectionLock(const CriticalSectionLock&) = delete;
     CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
 
-private:
+  private:
     QZ_CRITICAL_SECTION* cs_;
 };
 }  // namespace qz

@@ -9,8 +9,4 @@ extern "C" {
 int qz_file_lock_exclusive(int fd, int wait);
 // 0 or -1.
 int qz_file_unlock(int fd);
-// Renames `from` to `to` only when `to` does not exist. 0, or -1 with errno (EEXIST when taken).
-int qz_rename_noreplace(const char* from, const char* to);
-// fsync of the directory that holds a renamed or created entry. 0 or -1.
-int qz_fsync_dir(const char* dir);
 }

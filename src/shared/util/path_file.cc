@@ -15,6 +15,7 @@
 #include <string>
 
 #include "log/log.h"
+#include "platform/file_io.h"
 #include "util/strings.h"
 
 namespace {
@@ -70,20 +71,6 @@ bool is_directory(const char* path) {
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Writes the whole buffer, retrying after signals and short writes.
-bool write_all(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 std::string parent_directory(const std::string& path) {
     size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -110,7 +97,7 @@ int write_file_atomically(const char* path, const void* data, size_t length) {
     struct stat old;
     mode_t mode = (stat(path, &old) == 0) ? (old.st_mode & 07777) : 0644;
     bool ok = fchmod(fd.get(), mode) == 0 &&
-              write_all(fd.get(), static_cast<const char*>(data), length) && fsync(fd.get()) == 0;
+              qz_write_all(fd.get(), data, length) == 0 && fsync(fd.get()) == 0;
     int saved = errno;
     if (fd.close_checked() != 0 && ok) {
         ok = false;
@@ -122,8 +109,7 @@ int write_file_atomically(const char* path, const void* data, size_t length) {
         unlink(temp.c_str());
         return -1;
     }
-    FileDescriptor dfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dfd.get() >= 0) fsync(dfd.get());
+    qz_fsync_dir(dir.c_str());
     return 0;
 }
 
@@ -443,7 +429,7 @@ int copy_file(const char* source, const char* destination) {
             break;
         }
         if (n == 0) break;
-        if (!write_all(out.get(), block, static_cast<size_t>(n))) {
+        if (qz_write_all(out.get(), block, static_cast<size_t>(n)) != 0) {
             LOG_ERROR("Write error on %s: %s", destination, errno_text(errno).c_str());
             ok = false;
             break;

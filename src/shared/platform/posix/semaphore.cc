@@ -10,6 +10,7 @@
 #include <new>
 
 #include "log/log.h"
+#include "platform/posix/deadline.h"
 
 // POSIX semaphores carry no maximum count, so each handle remembers the maximum it was opened
 // with and QZsem_post checks it. The check and the post are two calls: two posts racing at the
@@ -22,20 +23,6 @@ struct qz_semaphore {
 namespace {
 
 constexpr size_t kNameBufferSize = 4096;
-
-timespec monotonic_deadline(long timeout_ms) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    timespec deadline{};
-    deadline.tv_sec = now.tv_sec + timeout_ms / 1000;
-    long nsec = now.tv_nsec + (timeout_ms % 1000) * 1000000L;
-    if (nsec >= 1000000000L) {
-        nsec -= 1000000000L;
-        deadline.tv_sec += 1;
-    }
-    deadline.tv_nsec = nsec;
-    return deadline;
-}
 
 }  // namespace
 
@@ -92,7 +79,7 @@ int QZsem_timedwait(QZ_SEM_HANDLE sem, long timeout_ms) {
         } while (rc != 0 && errno == EINTR);
         return rc == 0 ? 0 : -1;
     }
-    const timespec deadline = monotonic_deadline(timeout_ms);
+    const timespec deadline = qz::posix::deadline_after_ms(CLOCK_MONOTONIC, timeout_ms);
     int rc;
     do {
         rc = sem_clockwait(sem->sem, CLOCK_MONOTONIC, &deadline);

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "log/log.h"
+#include "platform/posix/deadline.h"
 
 struct qz_thread {
     pthread_t id;
@@ -29,20 +30,6 @@ void* thread_trampoline(void* raw) {
     delete start;
     fn(arg);
     return nullptr;
-}
-
-timespec realtime_deadline(long timeout_ms) {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    timespec deadline{};
-    deadline.tv_sec = now.tv_sec + timeout_ms / 1000;
-    long nsec = now.tv_nsec + (timeout_ms % 1000) * 1000000L;
-    if (nsec >= 1000000000L) {
-        nsec -= 1000000000L;
-        deadline.tv_sec += 1;
-    }
-    deadline.tv_nsec = nsec;
-    return deadline;
 }
 
 // strerror is not thread-safe; the description table is.
@@ -96,7 +83,7 @@ int QZ_JoinThreadTimeout(QZ_THREAD_HANDLE handle, long timeout_ms) {
     if (timeout_ms == 0) {
         rc = pthread_tryjoin_np(handle->id, nullptr);
     } else {
-        const timespec deadline = realtime_deadline(timeout_ms);
+        const timespec deadline = qz::posix::deadline_after_ms(CLOCK_REALTIME, timeout_ms);
         rc = pthread_timedjoin_np(handle->id, nullptr, &deadline);
     }
     if (rc == 0) {
