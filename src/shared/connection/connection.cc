@@ -1,0 +1,240 @@
+#include "connection/connection.h"
+
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "connection/nats_client.h"
+#include "connection/nats_handles.h"
+#include "log/log.h"
+
+namespace {
+
+constexpr size_t kErrbufSize = 1024;
+constexpr char kGatewayUnavailable[] = "HTTP gateway transport not available in this build";
+
+bool gateway_mode(const qz_connection_config* config) {
+    const char* url = config != nullptr ? config->server_url : nullptr;
+    return url != nullptr && (strncmp(url, "http://", 7) == 0 || strncmp(url, "https://", 8) == 0);
+}
+
+char* copy_text(const char* text) { return text != nullptr ? strdup(text) : nullptr; }
+
+// The single exchange with the HTTP gateway: one request, its JSON reply or NULL with errbuf set.
+// This build carries no HTTP transport, so every exchange fails with a clear reason.
+json_object* gateway_exchange(const qz_connection_config* config, const char* caller,
+                              char* errbuf) {
+    LOG_ERROR("%s: %s (server_url=%s)", caller, kGatewayUnavailable, config->server_url);
+    snprintf(errbuf, kErrbufSize, "%s", kGatewayUnavailable);
+    return nullptr;
+}
+
+// Attempts 1 .. retries + 1 back to back; retries is taken as unsigned, so -1 makes no attempt.
+json_object* gateway_with_retries(const qz_connection_config* config, const char* caller,
+                                  const char* subject, uint32_t retries, char* errbuf) {
+    char own[kErrbufSize];
+    char* message = errbuf != nullptr ? errbuf : own;
+    message[0] = '\0';
+    const uint32_t attempts = retries + 1;
+    for (uint32_t n = 1; n <= attempts && n != 0; ++n) {
+        json_object* reply = gateway_exchange(config, caller, message);
+        if (reply != nullptr) return reply;
+        LOG_DEBUG("%s: HTTP attempt %u/%u to %s failed: %s", caller, n, attempts,
+                  subject != nullptr ? subject : "(null)", message);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+qz_connection_config* qz_connection_config_new(void) { return qz_nats_config_new(); }
+
+int qz_connection_init(qz_connection_config* config) {
+    if (config != nullptr) {
+        if (config->server_url == nullptr && config->broker_host != nullptr &&
+            config->broker_port != nullptr) {
+            const size_t size = strlen(config->broker_host) + strlen(config->broker_port) + 8;
+            char* url = static_cast<char*>(malloc(size));
+            if (url == nullptr) {
+                LOG_ERROR("Failed to allocate %s", "server_url");
+                return -1;
+            }
+            snprintf(url, size, "tls://%s:%s", config->broker_host, config->broker_port);
+            config->server_url = url;
+            LOG_INFO(
+                "qz_connection_init: synthesised server_url=%s from broker_host/broker_port "
+                "(no explicit URL supplied; tls:// is the default \xE2\x80\x94 set "
+                "cfg->server_url before calling if you need a different scheme)",
+                url);
+        }
+        if (config->user == nullptr && config->default_user != nullptr) {
+            config->user = copy_text(config->default_user);
+        }
+        if (config->password == nullptr && config->default_password != nullptr) {
+            config->password = copy_text(config->default_password);
+        }
+    }
+    if (!gateway_mode(config)) return qz_nats_init(config);
+
+    const CURLcode rc = curl_global_init(CURL_GLOBAL_ALL);
+    if (rc != CURLE_OK) {
+        LOG_ERROR("qz_connection_init: curl_global_init failed: %s", curl_easy_strerror(rc));
+        return -1;
+    }
+    LOG_INFO("qz_connection_init: HTTP gateway mode (server=%s user=%s proxy=%s)",
+             config->server_url, config->user != nullptr ? config->user : "(none)",
+             config->proxy_host != nullptr && config->proxy_host[0] != '\0' ? config->proxy_host
+                                                                            : "(none)");
+    return 0;
+}
+
+void qz_connection_deinit(qz_connection_config* config) {
+    if (config == nullptr || gateway_mode(config)) return;
+    qz_nats_deinit(config);
+}
+
+json_object* qz_connection_send_recv_json(qz_connection_config* config, const char* subject,
+                                          const char* json, uint32_t timeout, int32_t retries,
+                                          char* errbuf) {
+    if (!gateway_mode(config)) {
+        return qz_nats_send_recv_json(config, subject, json, timeout,
+                                      static_cast<uint32_t>(retries), errbuf);
+    }
+    return gateway_with_retries(config, "qz_connection_send_recv_json", subject,
+                                static_cast<uint32_t>(retries), errbuf);
+}
+
+json_object* qz_connection_send_recv_json_data(qz_connection_config* config, const char* subject,
+                                               qz_request_reply* pair, uint32_t timeout,
+                                               uint32_t extra_timeout, int32_t retries,
+                                               char* errbuf) {
+    if (!gateway_mode(config)) {
+        return qz_nats_send_recv_json_data(config, subject, pair, timeout, extra_timeout,
+                                           static_cast<uint32_t>(retries), errbuf);
+    }
+    json_object* reply = gateway_with_retries(config, "qz_connection_send_recv_json_data", subject,
+                                              static_cast<uint32_t>(retries), errbuf);
+    if (reply != nullptr && pair != nullptr && pair->reply != nullptr) {
+        free(pair->reply->json);
+        pair->reply->json = copy_text(json_object_to_json_string(reply));
+    }
+    return reply;
+}
+
+int qz_connection_simple_request(qz_connection_config* config, const char* subject,
+                                 const char* json, uint32_t timeout, int32_t retries,
+                                 char* errbuf) {
+    if (!gateway_mode(config)) {
+        return qz_nats_simple_request(config, subject, json, timeout,
+                                      static_cast<uint32_t>(retries), errbuf);
+    }
+    qz::nats::JsonPtr reply(gateway_with_retries(config, "qz_connection_send_recv_json", subject,
+                                                 retries < 0 ? 0u : static_cast<uint32_t>(retries),
+                                                 errbuf));
+    if (!reply) return -1;
+    return qz::nats::reply_return_code(reply.get(), subject);
+}
+
+int qz_connection_stage_scan_data(qz_connection_config* config, const void* data, size_t length,
+                                  uint32_t timeout, char** out_key, char* errbuf) {
+    if (out_key == nullptr) return -1;
+    *out_key = nullptr;
+    if (config == nullptr || data == nullptr || length == 0) return -1;
+    if (gateway_mode(config)) return 0;
+    return qz_nats_stage_scan_data(config, data, length, timeout, out_key, errbuf);
+}
+
+void qz_connection_unstage_scan_data(qz_connection_config* config, const char* key) {
+    if (config == nullptr || key == nullptr || gateway_mode(config)) return;
+    qz_nats_unstage_scan_data(config, key);
+}
+
+int qz_connection_registry_put(qz_connection_config* config, const char* worker_key,
+                               const char* value, int64_t ttl) {
+    if (config == nullptr || worker_key == nullptr || value == nullptr) return -1;
+    if (gateway_mode(config)) return 0;
+    return qz_nats_registry_put(config, worker_key, value, ttl);
+}
+
+void qz_connection_registry_delete(qz_connection_config* config, const char* worker_key) {
+    if (config == nullptr || worker_key == nullptr || gateway_mode(config)) return;
+    qz_nats_registry_delete(config, worker_key);
+}
+
+int qz_connection_kv_get(qz_connection_config* config, const char* bucket, const char* key,
+                         char** out_value, size_t* out_len) {
+    if (out_value != nullptr) *out_value = nullptr;
+    if (out_len != nullptr) *out_len = 0;
+    if (config == nullptr || bucket == nullptr || key == nullptr || out_value == nullptr) {
+        return -1;
+    }
+    if (gateway_mode(config)) return 1;
+    return qz_nats_kv_get(config, bucket, key, out_value, out_len);
+}
+
+int qz_connection_kv_put(qz_connection_config* config, const char* bucket, const char* key,
+                         const char* value, int64_t ttl) {
+    if (config == nullptr || bucket == nullptr || key == nullptr || value == nullptr) return -1;
+    if (gateway_mode(config)) return 0;
+    return qz_nats_kv_put(config, bucket, key, value, ttl);
+}
+
+void qz_connection_kv_delete(qz_connection_config* config, const char* bucket, const char* key) {
+    if (config == nullptr || bucket == nullptr || key == nullptr || gateway_mode(config)) return;
+    qz_nats_kv_delete(config, bucket, key);
+}
+
+int qz_connection_kv_keys(qz_connection_config* config, const char* bucket, const char* prefix,
+                          qz_nats_kv_key_fn callback, void* context) {
+    if (config == nullptr || bucket == nullptr || callback == nullptr) return -1;
+    if (gateway_mode(config)) return 0;
+    return qz_nats_kv_keys(config, bucket, prefix, callback, context);
+}
+
+int qz_connection_kv_snapshot(qz_connection_config* config, const char* bucket,
+                              qz_nats_kv_entry_fn callback, void* context) {
+    if (config == nullptr || bucket == nullptr || callback == nullptr) return -1;
+    if (gateway_mode(config)) return -1;
+    return qz_nats_kv_snapshot(config, bucket, callback, context);
+}
+
+int qz_connection_kv_lease(qz_connection_config* config, const char* bucket, const char* key,
+                           const char* owner, int64_t ttl) {
+    if (config == nullptr || bucket == nullptr || key == nullptr || owner == nullptr) return -1;
+    if (gateway_mode(config)) return 1;
+    return qz_nats_kv_lease(config, bucket, key, owner, ttl);
+}
+
+int qz_connection_start_service_handler_threads(qz_connection_config* config, const char* subject,
+                                                qz_request_handler_fn handler, void* closure,
+                                                volatile int32_t* stop_flag, int thread_count) {
+    if (gateway_mode(config)) {
+        LOG_ERROR(
+            "qz_connection_start_service_handler_threads: HTTP gateway mode is client-only; "
+            "cannot run service handler threads for service '%s' (server_url=%s)",
+            subject != nullptr ? subject : "(null)", config->server_url);
+        return -1;
+    }
+    return qz_nats_start_service_handler_threads(config, subject, handler, closure, stop_flag,
+                                                 thread_count);
+}
+
+int qz_connection_start_js_work_consumer(qz_connection_config* config, const char* service,
+                                         qz_request_handler_fn handler, void* closure,
+                                         volatile int32_t* stop_flag, int puller_count,
+                                         QZ_SEM_HANDLE slot_semaphore) {
+    if (gateway_mode(config)) {
+        LOG_ERROR(
+            "qz_connection_start_js_work_consumer: HTTP gateway mode is client-only; cannot "
+            "run JS work-queue pullers for service '%s' (server_url=%s)",
+            service != nullptr ? service : "(null)", config->server_url);
+        return -1;
+    }
+    return qz_nats_start_js_work_consumer(config, service, handler, closure, stop_flag,
+                                          puller_count, slot_semaphore);
+}
+}
