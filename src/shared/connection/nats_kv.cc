@@ -21,7 +21,7 @@
 
 namespace {
 
-// How long one chunk acknowledgement (or room in the pipeline) may take before staging gives up.
+// How long one chunk acknowledgement may take before staging gives up.
 constexpr int64_t kAckWaitMs = 5000;
 // Catch-up window of kv_get_retry.
 constexpr int kCatchUpMs = 500;
@@ -167,139 +167,116 @@ natsStatus publish_with_ttl(jsCtx* js, const std::string& subject, const void* d
     return s;
 }
 
-// Failures of asynchronous chunk publishes arrive on the client's threads; the first one is kept.
-struct AsyncPublishErrors {
-    std::mutex mu;
-    int count = 0;
-    natsStatus status = NATS_OK;
-    std::string subject;
-    std::string text;
-};
-
-void on_async_publish_error(jsCtx*, jsPubAckErr* pae, void* closure) {
-    auto* errors = static_cast<AsyncPublishErrors*>(closure);
-    std::lock_guard<std::mutex> lock(errors->mu);
-    if (errors->count++ > 0) return;
-    errors->status = pae->Err;
-    const char* subject = pae->Msg != nullptr ? natsMsg_GetSubject(pae->Msg) : nullptr;
-    errors->subject = subject != nullptr ? subject : "";
-    errors->text = pae->ErrText != nullptr ? pae->ErrText : "";
+// Outcome of one JetStream publish acknowledgement: NATS_OK, or the failure and its text.
+natsStatus read_publish_ack(natsMsg* ack, std::string* why) {
+    if (natsMsg_IsNoResponders(ack)) {
+        *why = "no stream for the subject";
+        return NATS_NO_RESPONDERS;
+    }
+    const int length = natsMsg_GetDataLength(ack);
+    JsonPtr reply(length > 0 ? json_tokener_parse(natsMsg_GetData(ack)) : nullptr);
+    json_object* error = nullptr;
+    json_object* seq = nullptr;
+    if (reply && json_object_object_get_ex(reply.get(), "error", &error)) {
+        json_object* description = nullptr;
+        json_object* code = nullptr;
+        json_object_object_get_ex(error, "description", &description);
+        json_object_object_get_ex(error, "err_code", &code);
+        *why =
+            std::string(description != nullptr ? json_object_get_string(description) : "refused") +
+            " (jerr=" + std::to_string(code != nullptr ? json_object_get_int(code) : 0) + ")";
+        return NATS_ERR;
+    }
+    if (!reply || !json_object_object_get_ex(reply.get(), "seq", &seq)) {
+        *why = "unreadable acknowledgement";
+        return NATS_ERR;
+    }
+    return NATS_OK;
 }
 
-// A staging context whose acknowledgements did not all arrive may still call its error handler
-// from a client thread after the staging call returned; its error record is kept alive here.
-void retire_errors(std::unique_ptr<AsyncPublishErrors> errors) {
-    static std::mutex mu;
-    static auto* retired = new std::vector<std::unique_ptr<AsyncPublishErrors>>();
-    std::lock_guard<std::mutex> lock(mu);
-    retired->push_back(std::move(errors));
-}
-
-// Waits for every acknowledgement of the staging context; NATS_OK only when all arrived in time.
-// Once the outcome is decided (a chunk failed) the wait only lets answers in flight land.
-natsStatus wait_for_acks(jsCtx* js, bool already_failed) {
-    jsPubOptions wait;
-    jsPubOptions_Init(&wait);
-    wait.MaxWait = already_failed ? 200 : kAckWaitMs + 1000;
-    return js_PublishAsyncComplete(js, &wait);
-}
-
-// Publishes all chunks with at most QZ_NATS_KV_MAX_PENDING_CHUNKS in flight, waits for every
-// acknowledgement, then writes the metadata, so a reader that finds the metadata finds every
-// chunk. The payload is read in place; only the chunks in flight are copied. ttl <= 0: no TTL.
+// Publishes all chunks to the bucket's stream with up to QZ_NATS_KV_MAX_PENDING_CHUNKS
+// acknowledgements outstanding, waits for every acknowledgement, then writes the metadata, so a
+// reader that finds the metadata finds every chunk. The chunks go out as JetStream publishes with
+// a reply subject of a private inbox: the client writes each one straight from the caller's
+// buffer to the socket (no copy of the payload, none kept for the acknowledgement), and every
+// acknowledgement reaches this thread directly. ttl <= 0: no per-message TTL.
 int kv_put_chunks_pipelined(qz_connection_config* config, kvStore* kv, const char* key,
                             const unsigned char* data, size_t size, int64_t ttl) {
     const size_t chunks = chunk_count(size);
-    auto errors = std::make_unique<AsyncPublishErrors>();
-
-    // A private context per call: its pending count, its pipeline bound and its error handler
-    // belong to this payload alone, while other threads stage on the same connection.
-    jsOptions options;
-    jsOptions_Init(&options);
-    options.PublishAsync.MaxPending = QZ_NATS_KV_MAX_PENDING_CHUNKS;
-    options.PublishAsync.StallWait = kAckWaitMs;
-    options.PublishAsync.ErrHandler = on_async_publish_error;
-    options.PublishAsync.ErrHandlerClosure = errors.get();
-    jsCtx* raw_js = nullptr;
-    natsStatus s = natsConnection_JetStream(&raw_js, config->conn, &options);
-    JsCtxPtr js(raw_js);
+    natsInbox* raw_inbox = nullptr;
+    natsStatus s = natsInbox_Create(&raw_inbox);
+    std::unique_ptr<natsInbox, qz::nats::HandleDeleter<natsInbox, qz::nats::destroy_inbox>> inbox(
+        raw_inbox);
+    natsSubscription* raw_sub = nullptr;
+    const std::string reply_prefix = s == NATS_OK ? std::string(raw_inbox) + "." : std::string();
+    if (s == NATS_OK) {
+        s = natsConnection_SubscribeSync(&raw_sub, config->conn, (reply_prefix + "*").c_str());
+    }
+    qz::nats::SubscriptionPtr acks(raw_sub);
     if (s != NATS_OK) {
         LastError le = last_error();
-        LOG_ERROR("NATS: JetStream context for staging key=%s failed: %s%s%s", key,
+        LOG_ERROR("NATS: async chunk publish (%s) failed: %s%s%s",
+                  kv_subject(QZ_NATS_KV_SCAN_DATA_BUCKET, chunk_key(key, 0)).c_str(),
                   natsStatus_GetText(s), le.separator, le.text.c_str());
         return -1;
     }
-
-    jsPubOptions publish;
-    jsPubOptions_Init(&publish);
-    publish.MaxWait = kAckWaitMs;  // every chunk is acknowledged or failed within this time
     const std::string ttl_value = ttl > 0 ? ttl_header_value(ttl) : std::string();
 
-    bool failed = false;
-    for (size_t i = 0; i < chunks && !failed; ++i) {
-        {
-            // A refused or timed-out chunk already decides the outcome; stop feeding the pipe.
-            std::lock_guard<std::mutex> lock(errors->mu);
-            if (errors->count > 0) break;
+    // Takes one acknowledgement; false (logged) when it is missing or negative.
+    size_t outstanding = 0;
+    auto take_ack = [&]() -> bool {
+        natsMsg* raw_ack = nullptr;
+        natsStatus ws = natsSubscription_NextMsg(&raw_ack, acks.get(), kAckWaitMs);
+        MsgPtr ack(raw_ack);
+        --outstanding;
+        std::string why;
+        if (ws == NATS_OK) ws = read_publish_ack(ack.get(), &why);
+        if (ws == NATS_OK) return true;
+        const char* subject = ack ? natsMsg_GetSubject(ack.get()) : nullptr;
+        const std::string chunk =
+            subject != nullptr && strncmp(subject, reply_prefix.c_str(), reply_prefix.size()) == 0
+                ? chunk_key(key, strtoull(subject + reply_prefix.size(), nullptr, 10))
+                : std::string();
+        if (why.empty()) {
+            LastError le = last_error();
+            why = le.text;
         }
+        LOG_ERROR("NATS: js_PublishAsyncComplete failed for key=%s: %s%s%s%s%s", key,
+                  natsStatus_GetText(ws), why.empty() ? "" : " — ", why.c_str(),
+                  chunk.empty() ? "" : " — chunk ", chunk.c_str());
+        return false;
+    };
+
+    for (size_t i = 0; i < chunks; ++i) {
+        if (outstanding >= QZ_NATS_KV_MAX_PENDING_CHUNKS && !take_ack()) return -1;
         const size_t offset = i * kChunk;
         const size_t length = std::min(kChunk, size - offset);
         const std::string subject = kv_subject(QZ_NATS_KV_SCAN_DATA_BUCKET, chunk_key(key, i));
+        const std::string reply = reply_prefix + std::to_string(i);
         const char* bytes = reinterpret_cast<const char*>(data) + offset;
         if (ttl > 0) {
             natsMsg* raw_msg = nullptr;
-            s = natsMsg_Create(&raw_msg, subject.c_str(), nullptr, bytes, static_cast<int>(length));
-            if (s == NATS_OK) s = natsMsgHeader_Set(raw_msg, "Nats-TTL", ttl_value.c_str());
-            if (s == NATS_OK) s = js_PublishMsgAsync(js.get(), &raw_msg, &publish);
-            natsMsg_Destroy(raw_msg);  // NULL once the library took it
+            s = natsMsg_Create(&raw_msg, subject.c_str(), reply.c_str(), bytes,
+                               static_cast<int>(length));
+            MsgPtr msg(raw_msg);
+            if (s == NATS_OK) s = natsMsgHeader_Set(msg.get(), "Nats-TTL", ttl_value.c_str());
+            if (s == NATS_OK) s = natsConnection_PublishMsg(config->conn, msg.get());
         } else {
-            s = js_PublishAsync(js.get(), subject.c_str(), bytes, static_cast<int>(length),
-                                &publish);
+            s = natsConnection_PublishRequest(config->conn, subject.c_str(), reply.c_str(), bytes,
+                                              static_cast<int>(length));
         }
         if (s != NATS_OK) {
             LastError le = last_error();
             LOG_ERROR("NATS: async chunk publish (%s) failed: %s%s%s", subject.c_str(),
                       natsStatus_GetText(s), le.separator, le.text.c_str());
-            failed = true;
+            return -1;  // what is in flight is dropped with the inbox; the TTL removes it
         }
+        ++outstanding;
     }
-
-    bool refused = false;
-    {
-        std::lock_guard<std::mutex> lock(errors->mu);
-        refused = errors->count > 0;
+    while (outstanding > 0) {
+        if (!take_ack()) return -1;
     }
-    natsStatus complete = wait_for_acks(js.get(), failed || refused);
-    if (complete != NATS_OK) {
-        // Take back what is still pending so no late acknowledgement reaches the handler, and
-        // keep the error record alive for one that is being delivered right now.
-        natsMsgList pending;
-        if (js_PublishAsyncGetPendingList(&pending, js.get()) == NATS_OK) {
-            natsMsgList_Destroy(&pending);
-        }
-        js.reset();
-        if (!failed) {
-            std::lock_guard<std::mutex> lock(errors->mu);
-            LastError le = last_error();
-            LOG_ERROR("NATS: js_PublishAsyncComplete failed for key=%s: %s%s%s%s%s", key,
-                      natsStatus_GetText(complete), le.separator, le.text.c_str(),
-                      errors->count > 0 ? " — first refused chunk: " : "",
-                      errors->count > 0 ? errors->subject.c_str() : "");
-        }
-        retire_errors(std::move(errors));
-        return -1;
-    }
-    js.reset();
-    if (failed) return -1;
-    if (errors->count > 0) {
-        // A chunk the broker refused must not be reported as staged.
-        LOG_ERROR(
-            "NATS: js_PublishAsyncComplete failed for key=%s: %s — %d chunk(s) refused, "
-            "first %s: %s",
-            key, natsStatus_GetText(errors->status), errors->count, errors->subject.c_str(),
-            errors->text.c_str());
-        return -1;
-    }
+    acks.reset();
 
     char meta[96];
     snprintf(meta, sizeof meta, "{\"chunks\":%zu,\"size\":%zu}", chunks, size);

@@ -21,8 +21,8 @@
 
 // Staged payloads are split into chunks of this many bytes (the last one may be shorter).
 #define QZ_NATS_KV_CHUNK_SIZE 524288
-// Chunk publishes in flight at once while staging; bounds the memory a staging call adds.
-#define QZ_NATS_KV_MAX_PENDING_CHUNKS 2
+// Chunk acknowledgements outstanding at once while staging (the chunks are not copied).
+#define QZ_NATS_KV_MAX_PENDING_CHUNKS 8
 // Room for a key made by generate_unique_key, including the terminating NUL.
 #define QZ_NATS_UNIQUE_KEY_SIZE 128
 // Default TTL of a registry entry when the caller gives less than 1 ms.
