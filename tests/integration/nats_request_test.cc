@@ -353,10 +353,12 @@ TEST_F(NatsRequest, AStagedKeyTravelsAsKvKeyAndNothingIsStaged) {
 TEST_F(NatsRequest, APayloadIsStagedForTheCallAndRemovedAfterAParsableReply) {
     create_bucket(QZ_NATS_KV_SCAN_DATA_BUCKET);
     const std::string payload(700 * 1024, 'p');  // two chunks, above nothing but our own limits
+    std::mutex seen_mutex;
     std::string seen_key;
     std::string seen_payload;
     Service service(*server_, "qz-av-scan", [&](const std::string& request) {
         JsonPtr in = parse(request);
+        std::lock_guard<std::mutex> lock(seen_mutex);
         seen_key = member(in.get(), "_kv_key");
         unsigned char* data = nullptr;
         size_t size = 0;
@@ -375,6 +377,7 @@ TEST_F(NatsRequest, APayloadIsStagedForTheCallAndRemovedAfterAParsableReply) {
     JsonPtr reply(
         qz_connection_send_recv_json_data(client_->get(), "qz-av-scan", pair, 3000, 0, 0, errbuf));
     ASSERT_NE(reply, nullptr) << errbuf;
+    std::lock_guard<std::mutex> lock(seen_mutex);
     ASSERT_FALSE(seen_key.empty());
     EXPECT_EQ(seen_key.rfind("scan-", 0), 0u);
     EXPECT_EQ(seen_payload == payload, true);
@@ -386,16 +389,15 @@ TEST_F(NatsRequest, APayloadIsStagedForTheCallAndRemovedAfterAParsableReply) {
     free(value);
 
     // Without a reply the payload stays for its TTL: a worker may still be reading it.
-    Service silent(*server_, "qz-av-slow", [&](const std::string& request) {
-        JsonPtr in = parse(request);
-        seen_key = member(in.get(), "_kv_key");
-        return std::nullopt;
-    });
+    Service silent(*server_, "qz-av-slow", [](const std::string&) { return std::nullopt; });
     reply.reset(
         qz_connection_send_recv_json_data(client_->get(), "qz-av-slow", pair, 200, 0, 0, errbuf));
     EXPECT_EQ(reply, nullptr);
     EXPECT_STREQ(errbuf, "NATS: request to qz-av-slow timed out");
-    EXPECT_EQ(qz_connection_kv_get(client_->get(), QZ_NATS_KV_SCAN_DATA_BUCKET, seen_key.c_str(),
+    JsonPtr sent = parse(silent.last_request());
+    const std::string left_key = member(sent.get(), "_kv_key");
+    ASSERT_FALSE(left_key.empty());
+    EXPECT_EQ(qz_connection_kv_get(client_->get(), QZ_NATS_KV_SCAN_DATA_BUCKET, left_key.c_str(),
                                    &value, nullptr),
               0);
     free(value);
