@@ -13,7 +13,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "connection/nats_handles.h"
 #include "log/log.h"
@@ -31,7 +30,6 @@ constexpr size_t kErrbufSize = 1024;
 // JetStream error code of a write whose expected last sequence did not match.
 constexpr int kWrongLastSequence = 10071;
 
-using qz::nats::JsCtxPtr;
 using qz::nats::JsonPtr;
 using qz::nats::KvEntryPtr;
 using qz::nats::KvStorePtr;
