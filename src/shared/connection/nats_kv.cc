@@ -44,7 +44,7 @@ std::mutex s_kv_cache_mu;
 
 // Set once the broker refused (or cannot honour) a per-message TTL; never cleared again.
 std::atomic<bool> s_kv_msg_ttl_unsupported{false};
-// Whether the scan-data stream was asked if it allows per-message TTLs: a broker that does not
+// Whether a bucket's stream was asked if it allows per-message TTLs: a broker that does not
 // know the feature accepts the TTL header and ignores it, so a successful write proves nothing.
 std::atomic<bool> s_kv_msg_ttl_probed{false};
 std::atomic<bool> s_kv_msg_ttl_forced{false};
