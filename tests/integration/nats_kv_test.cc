@@ -641,8 +641,9 @@ TEST_F(NatsKv, StagingBrokerStoppedMidwayFailsInBoundedTime) {
     auto start = Clock::now();
     int rc = qz_nats_stage_scan_data(&config_, payload.data(), payload.size(), 1000, &key, errbuf);
     stopper.join();
-    // One acknowledgement wait (5 s), not one per chunk.
-    EXPECT_LT(elapsed_ms(start), 8000);
+    // At most one acknowledgement wait (5 s) plus a bind and a metadata write (1.5 s each here),
+    // not one wait per chunk; the rest is slack for a loaded machine.
+    EXPECT_LT(elapsed_ms(start), 12000);
     if (rc == 0) {
         // Finished before the broker went away: then it must be complete.
         server_.start();
