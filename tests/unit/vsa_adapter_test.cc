@@ -243,8 +243,11 @@ TEST_F(VsaAdapter, HandlesShareOneLoadAndTheLastEndUnloads) {
     EXPECT_FALSE(host.implementation_mapped());
 }
 
+// A whole host session: start, describe, init, scan, release, end, clean up.
 TEST_F(VsaAdapter, ScanAndReleaseAreForwardedWithTheirArguments) {
     ASSERT_EQ(host.startup(), VSA_OK);
+    VSA_CONFIG* config = nullptr;
+    ASSERT_EQ(host.get_config(&config), VSA_OK);
     InitParams params = valid_params();
     VSA_INIT* handle = nullptr;
     ASSERT_EQ(host.init(nullptr, params.get(), &handle), VSA_OK);
@@ -283,7 +286,11 @@ TEST_F(VsaAdapter, ScanAndReleaseAreForwardedWithTheirArguments) {
     EXPECT_TRUE(host.traced(QZ_LOG_TRACE, "VsaReleaseScan", "Entering"));
     EXPECT_TRUE(host.traced(QZ_LOG_DEBUG, "VsaReleaseScan", "rc=0"));
 
-    EXPECT_EQ(host.end(&handle, nullptr), VSA_OK);
+    EXPECT_EQ(host.end(&handle, &config), VSA_OK);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(config, nullptr);
+    EXPECT_FALSE(host.implementation_mapped());
+    EXPECT_EQ(host.cleanup(), VSA_OK);
 }
 
 TEST_F(VsaAdapter, InvalidScanArgumentsNeverReachTheImplementation) {
