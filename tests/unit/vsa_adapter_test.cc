@@ -2,6 +2,7 @@
 // loading and unloading of the implementation, the exported symbols, and the boundary guard.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -10,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "entry_guard.h"
 #include "support/temp_dir.h"
@@ -291,6 +294,40 @@ TEST_F(VsaAdapter, ScanAndReleaseAreForwardedWithTheirArguments) {
     EXPECT_EQ(config, nullptr);
     EXPECT_FALSE(host.implementation_mapped());
     EXPECT_EQ(host.cleanup(), VSA_OK);
+}
+
+// The host scans from many threads at once; the adapter adds no lock on these paths.
+TEST_F(VsaAdapter, ScansFromManyThreads) {
+    ASSERT_EQ(host.startup(), VSA_OK);
+    InitParams params = valid_params();
+    VSA_INIT* handle = nullptr;
+    ASSERT_EQ(host.init(nullptr, params.get(), &handle), VSA_OK);
+    constexpr int kThreads = 4;
+    constexpr int kScans = 25;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kScans; ++i) {
+                VSA_SCANPARAM scanparam{};
+                scanparam.struct_size = sizeof scanparam;
+                scanparam.tScanMethod = VSA_SCANMETHOD_BYTES;
+                VSA_SCANINFO* info = nullptr;
+                if (host.scan(handle, nullptr, &scanparam, nullptr, &info) != VSA_OK ||
+                    host.release_scan(&info) != VSA_OK || info != nullptr)
+                    ++failures;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(failures, 0);
+    std::string calls = host.calls();
+    size_t scans = 0;
+    for (size_t at = calls.find("\nscan "); at != std::string::npos;
+         at = calls.find("\nscan ", at + 1))
+        ++scans;
+    EXPECT_EQ(scans, static_cast<size_t>(kThreads * kScans));
+    EXPECT_EQ(host.end(&handle, nullptr), VSA_OK);
 }
 
 TEST_F(VsaAdapter, InvalidScanArgumentsNeverReachTheImplementation) {
