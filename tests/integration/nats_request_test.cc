@@ -279,6 +279,10 @@ TEST_F(NatsRequest, AServiceThatNeverAnswersTimesOutPerAttempt) {
     EXPECT_EQ(qz_connection_send_recv_json(client_->get(), "qz-av-silent", "{}", 300, -1, errbuf),
               nullptr);
     EXPECT_EQ(silent.requests(), 3);
+    // Any other negative count is a single attempt.
+    EXPECT_EQ(qz_connection_send_recv_json(client_->get(), "qz-av-silent", "{}", 100, -5, errbuf),
+              nullptr);
+    EXPECT_EQ(silent.requests(), 4);
 }
 
 TEST_F(NatsRequest, NoRespondersBacksOffWithoutUsingRetriesThenFails) {
@@ -352,7 +356,9 @@ TEST_F(NatsRequest, AStagedKeyTravelsAsKvKeyAndNothingIsStaged) {
 
 TEST_F(NatsRequest, APayloadIsStagedForTheCallAndRemovedAfterAParsableReply) {
     create_bucket(QZ_NATS_KV_SCAN_DATA_BUCKET);
-    const std::string payload(700 * 1024, 'p');  // two chunks, above nothing but our own limits
+    // Larger than the broker's 1 MiB max payload: it can only travel staged.
+    const std::string payload(3 * QZ_NATS_KV_CHUNK_SIZE - 1, 'p');
+    ASSERT_GT(static_cast<int64_t>(payload.size()), natsConnection_GetMaxPayload((*client_)->conn));
     std::mutex seen_mutex;
     std::string seen_key;
     std::string seen_payload;

@@ -195,15 +195,18 @@ TEST(ConnectionFacade, GatewayRequestsAreRetriedBackToBackAndFailClearly) {
         "qz_connection_send_recv_json_data: HTTP attempt 1/1 to qz-av-dummy failed: "));
     qz_request_reply_free_p(pair);
 
-    // retries of -1 makes no attempt; simple_request counts a negative retries as 0.
+    // retries of -1 makes no attempt; simple_request counts it as 0.
     trace.clear();
     errbuf[0] = 'x';
     EXPECT_EQ(qz_connection_send_recv_json(config.c, "s", "{}", 50, -1, errbuf), nullptr);
     EXPECT_STREQ(errbuf, "");
     EXPECT_FALSE(trace.contains("HTTP attempt"));
-    EXPECT_EQ(qz_connection_simple_request(config.c, "s", "{}", 50, -5, errbuf), -1);
-    EXPECT_TRUE(trace.contains("HTTP attempt 1/1 to s failed"));
+    EXPECT_EQ(qz_connection_simple_request(config.c, "s", "{}", 50, -1, errbuf), -1);
+    EXPECT_EQ(count(trace.contents(), "HTTP attempt 1/1 to s failed"), 1);
     EXPECT_STREQ(errbuf, kUnavailable);
+    // Any other negative count is one attempt, never billions.
+    EXPECT_EQ(qz_connection_send_recv_json(config.c, "s", "{}", 50, -5, errbuf), nullptr);
+    EXPECT_EQ(count(trace.contents(), "HTTP attempt 1/1 to s failed"), 2);
 }
 
 TEST(ConnectionFacade, GatewayAnswersWhatNeedsNoNetwork) {

@@ -47,6 +47,10 @@ json_object* gateway_with_retries(const qz_connection_config* config, const char
     return nullptr;
 }
 
+// -1 keeps its meaning (send nothing); any other negative count would read as some four billion
+// retries once taken as unsigned, so it counts as 0.
+uint32_t retry_count(int32_t retries) { return retries < -1 ? 0u : static_cast<uint32_t>(retries); }
+
 }  // namespace
 
 extern "C" {
@@ -101,11 +105,10 @@ json_object* qz_connection_send_recv_json(qz_connection_config* config, const ch
                                           const char* json, uint32_t timeout, int32_t retries,
                                           char* errbuf) {
     if (!gateway_mode(config)) {
-        return qz_nats_send_recv_json(config, subject, json, timeout,
-                                      static_cast<uint32_t>(retries), errbuf);
+        return qz_nats_send_recv_json(config, subject, json, timeout, retry_count(retries), errbuf);
     }
     return gateway_with_retries(config, "qz_connection_send_recv_json", subject,
-                                static_cast<uint32_t>(retries), errbuf);
+                                retry_count(retries), errbuf);
 }
 
 json_object* qz_connection_send_recv_json_data(qz_connection_config* config, const char* subject,
@@ -114,10 +117,10 @@ json_object* qz_connection_send_recv_json_data(qz_connection_config* config, con
                                                char* errbuf) {
     if (!gateway_mode(config)) {
         return qz_nats_send_recv_json_data(config, subject, pair, timeout, extra_timeout,
-                                           static_cast<uint32_t>(retries), errbuf);
+                                           retry_count(retries), errbuf);
     }
     json_object* reply = gateway_with_retries(config, "qz_connection_send_recv_json_data", subject,
-                                              static_cast<uint32_t>(retries), errbuf);
+                                              retry_count(retries), errbuf);
     if (reply != nullptr && pair != nullptr && pair->reply != nullptr) {
         free(pair->reply->json);
         pair->reply->json = copy_text(json_object_to_json_string(reply));
@@ -129,12 +132,10 @@ int qz_connection_simple_request(qz_connection_config* config, const char* subje
                                  const char* json, uint32_t timeout, int32_t retries,
                                  char* errbuf) {
     if (!gateway_mode(config)) {
-        return qz_nats_simple_request(config, subject, json, timeout,
-                                      static_cast<uint32_t>(retries), errbuf);
+        return qz_nats_simple_request(config, subject, json, timeout, retry_count(retries), errbuf);
     }
     qz::nats::JsonPtr reply(gateway_with_retries(config, "qz_connection_send_recv_json", subject,
-                                                 retries < 0 ? 0u : static_cast<uint32_t>(retries),
-                                                 errbuf));
+                                                 retries < 0 ? 0u : retry_count(retries), errbuf));
     if (!reply) return -1;
     return qz::nats::reply_return_code(reply.get(), subject);
 }

@@ -4,8 +4,9 @@
 // The facade keeps no state and never frees the config record or its strings.
 //
 // Conventions: 0 success, -1 failure unless stated; timeouts are milliseconds; retries counts the
-// extra attempts after the first; errbuf is an optional 1024-byte buffer for a one-line failure
-// text; reply objects are json-c objects the caller releases with json_object_put.
+// extra attempts after the first (-1: no attempt at all, other negative counts: 0); errbuf is an
+// optional 1024-byte buffer for a one-line failure text; reply objects are json-c objects the
+// caller releases with json_object_put.
 #pragma once
 
 #include <json-c/json.h>
