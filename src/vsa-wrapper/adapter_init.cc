@@ -29,7 +29,7 @@ VSA_RC fail_with_text(VSA_INIT* handle, const char* text, VSA_RC rc) {
     return rc;
 }
 
-// Steps up to the loaded implementation; VSA_OK when vsalib_VsaInit may be called.
+// Everything up to the loaded implementation; VSA_OK when vsalib_VsaInit may be called.
 VSA_RC prepare(PVSA_INITPARAMS p_initparams, PPVSA_INIT pp_init) {
     if (!require_started(kVsaInitSite)) return VSA_E_NOT_INITIALISED;
     if (pp_init == nullptr) {

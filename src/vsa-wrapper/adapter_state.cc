@@ -43,8 +43,8 @@ struct UnloadRelease {
 // Defined after s_trace_paths, so it runs first at unload.
 UnloadRelease s_unload_release;
 
-// Step 7 of start-up: releases what a failed start-up built. A record that the implementation may
-// still hold (after a restart while it stays loaded) is kept.
+// Releases what a failed start-up built. A record that the implementation may still hold (after
+// a restart while it stays loaded) is kept.
 VSA_RC fail_startup() {
     SITE_LOG(kVsaStartupSite, QZ_LOG_DEBUG, "Freeing global and config");
     if (g->libHandle == nullptr) {

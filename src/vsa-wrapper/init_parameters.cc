@@ -229,10 +229,12 @@ int validate_directory(list_t* config, const char* key, bool must_be_writable, c
     int problem =
         resolve_error != 0 ? resolve_error : directory_problem(path.c_str(), must_be_writable);
     if (problem == 0) return 0;
-    const char* reason = QZstrerror(problem);
-    SITE_LOG(kValidate, QZ_LOG_ERROR, "Invalid Parameter %s %s: %s", key, path.c_str(), reason);
+    // A copy: the error text buffer is shared with every other thread.
+    std::string reason = QZstrerror(problem);
+    SITE_LOG(kValidate, QZ_LOG_ERROR, "Invalid Parameter %s %s: %s", key, path.c_str(),
+             reason.c_str());
     snprintf(message, VSAWRAPPER_MESSAGE_SIZE, "Invalid Parameter %s %s: %s ", key, path.c_str(),
-             reason);
+             reason.c_str());
     return -1;
 }
 
