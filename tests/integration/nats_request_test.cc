@@ -589,6 +589,29 @@ TEST(NatsOutage, BrokerStoppedBetweenRequestsFailsThemUntilItIsBack) {
         << errbuf;
 }
 
+// Twenty reconnect waits of at most 500 ms each are over after 10 s; the connection must still
+// come back after a longer outage, without a new init.
+TEST(NatsOutage, AnOutageLongerThanTwentyReconnectWaitsIsSurvived) {
+    NatsServer server;
+    Client client(server.url());
+    ASSERT_EQ(qz_connection_init(client.get()), 0);
+    Service service(server, "qz-av-long", answer("{\"ReturnCode\": 0}"));
+    char errbuf[1024];
+    ASSERT_EQ(qz_connection_simple_request(client.get(), "qz-av-long", "{}", 2000, 0, errbuf), 0);
+
+    server.stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(11000));
+    server.start();
+    EXPECT_TRUE(wait_until([&] { return client.connected(); }, 5000));
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return qz_connection_simple_request(client.get(), "qz-av-long", "{}", 300, 0, errbuf) ==
+                   0;
+        },
+        5000))
+        << errbuf;
+}
+
 TEST(NatsOutage, BrokerKilledDuringARequestFailsThatRequestOnly) {
     TraceCapture trace(QZ_LOG_DEBUG);
     NatsServer server;
@@ -637,7 +660,7 @@ TEST(NatsOutage, BrokerDownAtConnectIsRetriedThenHandedToBackgroundReconnect) {
     }
     EXPECT_TRUE(log.find("NATS: connect to " + url + " still failing on final attempt 5/5 (") !=
                 std::string::npos);
-    EXPECT_TRUE(log.find("handing off to background reconnect (MaxReconnect=20)") !=
+    EXPECT_TRUE(log.find("handing off to background reconnect (MaxReconnect=-1)") !=
                 std::string::npos);
     EXPECT_FALSE(client.connected());
     char errbuf[1024];

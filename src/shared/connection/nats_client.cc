@@ -24,7 +24,10 @@ namespace {
 
 constexpr size_t kErrbufSize = 1024;
 constexpr int kConnectAttempts = 5;
-constexpr int kMaxReconnect = 20;
+// Unlimited: with a bounded count a broker outage longer than a few seconds (20 jittered waits of
+// 100-500 ms) would close the connection for good, and a host process that lives for months would
+// fail every scan and strand every event until the next VsaInit.
+constexpr int kMaxReconnect = -1;
 constexpr int kReconnectBufferBytes = 8 * 1024 * 1024;
 constexpr int64_t kConnectTimeoutMs = 10000;
 constexpr int64_t kPingIntervalMs = 15000;
