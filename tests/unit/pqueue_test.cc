@@ -396,6 +396,20 @@ TEST_F(Pqueue, EveryRegularFileCountsTowardsTheLimits) {
     EXPECT_TRUE(trace.contains("Queue full: 3 Elements (max 3), 10 bytes (max 1000)"));
 }
 
+TEST_F(Pqueue, StatisticsOfALargeQueueCatchUpWithOtherWriters) {
+    QueuePtr q = open(O_CREAT, 10000, 50000000);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(0, push(q.get(), 'E', "1234"));
+    EXPECT_EQ(3u, stat_elements(q.get()));
+    EXPECT_EQ(12u, stat_bytes(q.get()));
+    // Another process queues two entries; a push a moment later counts them.
+    write_file(data_file(entry_name('L', kUuid1)), "123456");
+    write_file(data_file(entry_name('L', kUuid2)), "123456");
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    ASSERT_EQ(0, push(q.get(), 'E', "1234"));
+    EXPECT_EQ(6u, stat_elements(q.get()));
+    EXPECT_EQ(28u, stat_bytes(q.get()));
+}
+
 TEST_F(Pqueue, FullDiskLeavesNoPartialEntry) {
     QueuePtr q = open();
     TraceCapture trace;

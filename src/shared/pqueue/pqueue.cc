@@ -1012,7 +1012,7 @@ int qz_pqueue_purge(qz_pqueue* queue) {
             QZ_Sleep(kPurgeLockPollMs);
         }
         if (result != LockResult::kHeld) {
-            LOG_ERROR("Queue %s is busy; not purged", queue->root);
+            LOG_ERROR("Queue %s could not be locked; not purged", queue->root);
             return -1;
         }
     }

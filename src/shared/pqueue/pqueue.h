@@ -35,7 +35,9 @@ typedef struct qz_pqueue {
     long maxelements;   // limits: signed 32-bit values in the control file
     long maxbytes;
     // Advisory statistics over every regular file in the data directory (queued, temporary and
-    // claimed). Pushing threads refresh them concurrently: they are read and written atomically.
+    // claimed), from a listing of the directory plus this object's own pushes and claims since.
+    // A push lists the directory again when the last listing is 100 ms old or when it comes
+    // within a tenth of a limit. Threads update them concurrently: read them atomically.
     uint64_t elements;
     uint64_t bytes;
     int mode;  // kept in the control file, not interpreted
