@@ -348,7 +348,7 @@ TEST_F(EventDispatcher, StaleClaimIsPutBackAndSentAtStart) {
     old_times[0].tv_sec -= 7200;
     old_times[1] = old_times[0];
     ASSERT_EQ(0, utimes(claimed.c_str(), old_times));
-    // A fresh claim of this process is not stale and stays claimed.
+    // A fresh claim of another live process (our parent) is neither stale nor orphaned.
     const std::string fresh_id = enqueue('E');
     std::string fresh_name;
     for (const auto& n : data_files()) {
@@ -357,7 +357,7 @@ TEST_F(EventDispatcher, StaleClaimIsPutBackAndSentAtStart) {
     ASSERT_EQ(
         0,
         rename((data_dir() + "/" + fresh_name).c_str(),
-               (data_dir() + "/claimed_" + std::to_string(getpid()) + "_" + fresh_name).c_str()));
+               (data_dir() + "/claimed_" + std::to_string(getppid()) + "_" + fresh_name).c_str()));
 
     start_dispatcher();
     ASSERT_TRUE(wait_until([&] { return sink.accepted(kEvents).count(id) == 1; }, 10000));
