@@ -65,6 +65,21 @@ int count(const std::string& text, const std::string& what) {
     return n;
 }
 
+bool thread_named(const std::string& name) {
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return false;
+    bool found = false;
+    while (dirent* task = readdir(tasks)) {
+        if (task->d_name[0] == '.') continue;
+        std::string comm =
+            qztest::read_file(std::string("/proc/self/task/") + task->d_name + "/comm");
+        while (!comm.empty() && comm.back() == '\n') comm.pop_back();
+        found = found || comm == name;
+    }
+    closedir(tasks);
+    return found;
+}
+
 std::string new_uuid() {
     qz_uuid_t uuid;
     qz_uuid_generate_time_safe(uuid);
@@ -110,6 +125,8 @@ class Sink {
         : Sink(server, [](const std::string&, int) { return 0; }) {}
     ~Sink() {
         for (auto& sub : subs_) natsSubscription_Unsubscribe(sub.get());
+        // A callback still sleeping on a slow answer must not wake up to a destroyed sink.
+        while (in_flight_.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         subs_.clear();
         nc_.reset();
     }
@@ -131,6 +148,7 @@ class Sink {
     static void on_message(natsConnection* nc, natsSubscription*, natsMsg* raw, void* closure) {
         MsgPtr msg(raw);
         auto* self = static_cast<Sink*>(closure);
+        self->in_flight_.fetch_add(1);
         const std::string subject = natsMsg_GetSubject(msg.get());
         const std::string body(natsMsg_GetData(msg.get()),
                                static_cast<size_t>(natsMsg_GetDataLength(msg.get())));
@@ -147,6 +165,8 @@ class Sink {
         const std::string reply = "{\"ReturnCode\": " + std::to_string(code) + "}";
         natsConnection_Publish(nc, natsMsg_GetReply(msg.get()), reply.data(),
                                static_cast<int>(reply.size()));
+        msg.reset();
+        self->in_flight_.fetch_sub(1);  // the last touch of the sink
     }
 
     ReplyFn reply_;
@@ -154,6 +174,7 @@ class Sink {
     ConnectionPtr nc_;
     std::vector<SubscriptionPtr> subs_;
     std::atomic<int> requests_{0};
+    std::atomic<int> in_flight_{0};
     mutable std::mutex mutex_;
     std::multiset<std::string> accepted_events_, accepted_logs_;
 };
@@ -260,7 +281,9 @@ TEST_F(EventDispatcher, DeliversEventsAndLogsToTheirSubjects) {
     EXPECT_TRUE(trace_.contains("log dequeue thread created"));
     EXPECT_TRUE(trace_.contains("Persistent log queue name: VSA.pq in directory " + run_.path()));
     EXPECT_TRUE(trace_.contains("log dequeue thread started"));
-    EXPECT_TRUE(trace_.contains("De-queueing entry to broker "));
+    EXPECT_TRUE(
+        trace_.contains("De-queueing entry to broker 127.0.0.1:" + std::to_string(server_.port())));
+    EXPECT_TRUE(thread_named("qz-dispatch"));
     EXPECT_TRUE(trace_.contains("SENT to service qz-av-events-dispatch"));
     EXPECT_TRUE(trace_.contains("SENT to service qz-av-log"));
     EXPECT_LT(stop_dispatcher(), 1000);
@@ -334,6 +357,23 @@ TEST_F(EventDispatcher, StopInTheMiddleOfABatchPutsTheRestBack) {
     start_dispatcher();
     ASSERT_TRUE(wait_until([&] { return sink->accepted_ids() == ids; }, 15000));
     EXPECT_EQ(60u, sink->accepted(kLogs).size()) << "no entry sent twice";
+}
+
+TEST_F(EventDispatcher, StopWaitsOutOnlyTheRequestInFlight) {
+    // A service that takes the request and never answers: the request runs into its time-out.
+    Sink sink(
+        server_, [](const std::string&, int) { return 0; }, 3300);
+    const std::string id = enqueue('E');
+    start_dispatcher();
+    ASSERT_TRUE(wait_until([&] { return sink.requests() == 1; }, 5000));
+    const auto start = Clock::now();
+    EXPECT_EQ(1, qz_log_stop_log_dispatcher(dispatcher_, 200)) << "still in its request";
+    EXPECT_EQ(0, qz_log_stop_log_dispatcher(dispatcher_, 5000));
+    dispatcher_ = nullptr;
+    EXPECT_LT(elapsed_ms(start), 4000) << "one request time-out, not four";
+    EXPECT_EQ(1, sink.requests());
+    EXPECT_EQ(std::set<std::string>{id}, queued_ids());
+    EXPECT_EQ(0, claimed_files());
 }
 
 TEST_F(EventDispatcher, StaleClaimIsPutBackAndSentAtStart) {

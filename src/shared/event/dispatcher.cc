@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "connection/connection.h"
 #include "log/log.h"
@@ -59,7 +60,22 @@ const char* entry_name(const qz_pqueue_data* entry) {
     return slash != nullptr ? slash + 1 : path;
 }
 
-const char* text_or_dash(const char* text) { return text != nullptr && *text ? text : "-"; }
+bool is_set(const char* text) { return text != nullptr && *text != '\0'; }
+
+// Host and port of the broker for trace lines: the configured ones, else those of the URL.
+std::pair<std::string, std::string> broker_address(const qz_connection_config* config) {
+    if (is_set(config->broker_host)) {
+        return {config->broker_host, is_set(config->broker_port) ? config->broker_port : ""};
+    }
+    std::string url = is_set(config->server_url) ? config->server_url : "";
+    const size_t scheme = url.find("://");
+    if (scheme != std::string::npos) url.erase(0, scheme + 3);
+    const size_t path = url.find('/');
+    if (path != std::string::npos) url.erase(path);
+    const size_t colon = url.rfind(':');
+    if (colon == std::string::npos) return {url, ""};
+    return {url.substr(0, colon), url.substr(colon + 1)};
+}
 
 // Only JSON objects can ever be accepted by the services; anything else would be offered again
 // for ever and hold up every pass with its back-off.
@@ -121,8 +137,8 @@ void process_entry(logThreadParams* params, qz_pqueue_data* entry, long* backoff
         return;
     }
     const qz_connection_config* config = params->connection;
-    LOG_TRACE("De-queueing entry to broker %s:%s", text_or_dash(config->broker_host),
-              text_or_dash(config->broker_port));
+    const auto [host, port] = broker_address(config);
+    LOG_TRACE("De-queueing entry to broker %s:%s", host.c_str(), port.c_str());
     const char* subject = entry->prefix == 'E' ? kEventSubject : kLogSubject;
     if (deliver(params, subject, entry->data)) {
         LOG_TRACE("Log/Event entry %s SENT to service %s", entry_name(entry), subject);
