@@ -946,6 +946,19 @@ TEST_F(NatsWorker, TheStopFlagEndsEveryThreadPromptly) {
     EXPECT_EQ(qz_nats_join_worker_threads(&worker.stop_flag, 0), 0) << "nothing left to join";
 }
 
+TEST_F(NatsWorker, AJoinThatTimesOutLeavesTheBusyThreadJoinableLater) {
+    Worker worker(*server_);
+    worker.recorder.delay_ms = 800;
+    ASSERT_EQ(worker.serve("qz-av-busy", 1), 0);
+    ASSERT_EQ(natsConnection_PublishString(nc_.get(), "qz-av-busy", "{\"Id\": \"b\"}"), NATS_OK);
+    ASSERT_TRUE(wait_until([&] { return worker.recorder.active.load() == 1; }, 3000));
+    set_flag(&worker.stop_flag);
+    EXPECT_EQ(qz_nats_join_worker_threads(&worker.stop_flag, 50), 1);
+    EXPECT_EQ(worker.recorder.active.load(), 1) << "the handler was not interrupted";
+    EXPECT_EQ(worker.stop_and_join(3000), 0);
+    EXPECT_EQ(worker.recorder.calls.load(), 1);
+}
+
 // ---- Broker restart -----------------------------------------------------------------------------
 
 TEST(NatsWorkerOutage, WorkersResumeServingAfterABrokerRestart) {
