@@ -115,24 +115,27 @@ std::vector<StartedThread>& started_threads() {
     return *threads;
 }
 
-// Starts fn(arg) named by the thread itself and lists it. -1 (errno kept for the caller's
-// message) when the thread could not be created or listed.
+// Starts fn(arg) and lists it; the thread names itself. -1 (errno kept for the caller's message)
+// when the thread could not be created or there is no room to list it. The list's room is taken
+// before the start, under the lock, because a running thread that is not listed could never be
+// joined and its record would go with the caller's last reference.
 int start_listed_thread(qz_thread_fn fn, void* arg, volatile int32_t* stop_flag,
                         const std::shared_ptr<void>& record, int* saved_errno) {
+    std::lock_guard<std::mutex> lock(s_threads_mu);
+    std::vector<StartedThread>& threads = started_threads();
+    try {
+        threads.reserve(threads.size() + 1);
+    } catch (const std::bad_alloc&) {
+        *saved_errno = ENOMEM;
+        return -1;
+    }
     errno = 0;
     QZ_THREAD_HANDLE handle = nullptr;
     if (QZ_CreateThread(&handle, fn, arg) != 0) {
         *saved_errno = errno;
         return -1;
     }
-    std::lock_guard<std::mutex> lock(s_threads_mu);
-    // A thread that runs but cannot be listed could never be joined; reserve first.
-    try {
-        started_threads().push_back(StartedThread{handle, stop_flag, record});
-    } catch (const std::bad_alloc&) {
-        // The thread is already running with arg; it is left to end by its stop flag.
-        LOG_ERROR("NATS: out of memory listing a worker thread; it cannot be joined");
-    }
+    threads.push_back(StartedThread{handle, stop_flag, record});
     return 0;
 }
 
