@@ -1,8 +1,10 @@
 #include "support/temp_dir.h"
 
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -37,9 +39,20 @@ void write_file(const std::string& path, const std::string& content) {
     if (!out) throw std::runtime_error("cannot write " + path);
 }
 
+namespace {
+// The trace log borrows its file name, and threads of the client libraries may still be tracing
+// with the old name just after a capture ends: the names a test hands over are never freed.
+const char* lasting_copy(const std::string& path) {
+    static std::mutex mutex;
+    static std::deque<std::string> names;
+    std::lock_guard<std::mutex> guard(mutex);
+    return names.emplace_back(path).c_str();
+}
+}  // namespace
+
 TraceCapture::TraceCapture(int level) : path_(dir_.file("trace.log")) {
     log_set_quiet(1);
-    QZOpenTraceFile(path_.c_str(), level, 0);
+    QZOpenTraceFile(lasting_copy(path_), level, 0);
 }
 
 TraceCapture::~TraceCapture() { QZOpenTraceFile(nullptr, 0, 0); }

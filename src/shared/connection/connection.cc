@@ -238,4 +238,8 @@ int qz_connection_start_js_work_consumer(qz_connection_config* config, const cha
     return qz_nats_start_js_work_consumer(config, service, handler, closure, stop_flag,
                                           puller_count, slot_semaphore);
 }
+
+int qz_connection_join_worker_threads(volatile int32_t* stop_flag, long timeout_ms) {
+    return qz_nats_join_worker_threads(stop_flag, timeout_ms);
+}
 }

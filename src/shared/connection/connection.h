@@ -76,4 +76,8 @@ int qz_connection_start_js_work_consumer(qz_connection_config* config, const cha
                                          qz_request_handler_fn handler, void* closure,
                                          volatile int32_t* stop_flag, int puller_count,
                                          QZ_SEM_HANDLE slot_semaphore);
+// Joins the worker threads started with stop_flag once the flag is set (threads only exist in
+// NATS mode, so there is nothing to choose): 0 all ended, 1 some still run after timeout_ms,
+// -1 for a NULL flag. Call it before qz_connection_deinit.
+int qz_connection_join_worker_threads(volatile int32_t* stop_flag, long timeout_ms);
 }
