@@ -376,6 +376,19 @@ TEST_F(EventDispatcher, StopWaitsOutOnlyTheRequestInFlight) {
     EXPECT_EQ(0, claimed_files());
 }
 
+TEST_F(EventDispatcher, TwoDispatchersOnOneQueueSendEachEntryOnce) {
+    Sink sink(server_);
+    const std::set<std::string> ids = enqueue_many('E', 150);
+    start_dispatcher();
+    logThreadParams* second = qz_log_create_log_dispatcher(run_.path().c_str(), config_);
+    ASSERT_NE(nullptr, second);
+    const bool all = wait_until([&] { return sink.accepted_ids() == ids; }, 20000);
+    EXPECT_EQ(0, qz_log_stop_log_dispatcher(second, 5000));
+    ASSERT_TRUE(all);
+    EXPECT_EQ(150, sink.requests());
+    EXPECT_EQ(150u, sink.accepted(kEvents).size());
+}
+
 TEST_F(EventDispatcher, StaleClaimIsPutBackAndSentAtStart) {
     Sink sink(server_);
     const std::string id = enqueue('E');

@@ -9,6 +9,7 @@
 #include <sodium.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -16,6 +17,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pqueue/pqueue.h"
@@ -307,6 +309,38 @@ TEST(EventMessage, EncryptedEventDecryptsWithTheDerivedKeyAndPublishedNonce) {
     ASSERT_NE(nullptr, second);
     EXPECT_NE(first_nonce, string_member(second.get(), "Nonce")) << "a nonce is never reused";
     EXPECT_EQ(R"({"Type":1030})", decrypt_event(second.get(), "sink-password"));
+}
+
+TEST(EventMessage, ThreadsSharingOneKeyNeverReuseANonce) {
+    std::unique_ptr<qz_secretbox_key, decltype(&qz_secretbox_free_key)> key(
+        qz_secretbox_generate_key("shared-password"), &qz_secretbox_free_key);
+    ASSERT_NE(nullptr, key);
+    Queue queue;
+    constexpr int kThreads = 6;
+    constexpr int kEach = 15;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kEach; ++i) {
+                if (qz_log_send_event(queue.get(), QZ_EVENT_SCAN_CLEAN, nullptr, nullptr, "f",
+                                      nullptr, nullptr, nullptr, key.get()) != 0) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(0, failures.load());
+    std::set<std::string> nonces;
+    JsonPtr last;
+    for (JsonPtr message = queue.take('E'); message; message = queue.take('E')) {
+        nonces.insert(string_member(message.get(), "Nonce"));
+        last = std::move(message);
+    }
+    EXPECT_EQ(static_cast<size_t>(kThreads * kEach), nonces.size());
+    ASSERT_NE(nullptr, last);
+    EXPECT_EQ(R"({"Type":1040,"Filename":"f"})", decrypt_event(last.get(), "shared-password"));
 }
 
 TEST(EventMessage, EnqueueRefusalsAndFullQueue) {

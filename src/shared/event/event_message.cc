@@ -27,6 +27,16 @@ constexpr size_t kEventIdBytes = 37;
 // back before anyone else advances it: both happen under this lock.
 std::mutex s_event_key_lock;
 
+// The host name helper fills one process-wide buffer; scan threads building messages at once
+// would tear each other's copy.
+std::mutex s_fqdn_lock;
+
+std::string copy_of_fqdn() {
+    std::lock_guard<std::mutex> hold(s_fqdn_lock);
+    const char* name = qzhlp_GetMyFQDN();
+    return name != nullptr ? name : "";
+}
+
 bool given(const char* text) { return text != nullptr && text[0] != '\0'; }
 
 const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
@@ -137,13 +147,12 @@ json_object* qz_log_create_message_with_eventID(const char* eventID) {
     }
     JsonPtr message(json_object_new_object());
     if (!message) return nullptr;
-    // The host name buffer is process-wide; it is copied into the message at once.
-    const char* hostname = qzhlp_GetMyFQDN();
+    const std::string hostname = copy_of_fqdn();
     if (!add(message.get(), "LogVersion", json_object_new_int(kLogVersion)) ||
         !add_string(message.get(), "Timestamp", stamp) ||
         !add(message.get(), "Timestamp_epoch", json_object_new_int64(static_cast<int64_t>(now))) ||
         !add_string(message.get(), "Component", "VSA") ||
-        !add_string(message.get(), "Hostname", hostname) ||
+        !add_string(message.get(), "Hostname", hostname.c_str()) ||
         !add_string(message.get(), "EventID", eventID)) {
         LOG_ERROR("Failed to allocate %s", "message");
         return nullptr;
