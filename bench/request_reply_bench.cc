@@ -2,26 +2,21 @@
 // no-responders state, reply parsing) against a bare natsConnection_Request of the same bytes, on
 // one broker in one run, answered by the same tiny raw responder. Starts its own nats-server on a
 // free loopback port with a temporary store. Prints the figures and the ratio; asserts nothing.
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "connection/connection.h"
 #include "connection/nats_handles.h"
+#include "support/bench_broker.h"
 
 namespace {
+
+using qzbench::median;
 
 using Clock = std::chrono::steady_clock;
 using qz::nats::ConnectionPtr;
@@ -40,62 +35,6 @@ constexpr char kRequest[] =
     "0, \"_kv_key\": \"scan-3039-303a-5f5e100\"}";
 constexpr char kReply[] = "{\"ReturnCode\": 0, \"Verdict\": \"clean\", \"Engine\": \"dummy\"}";
 
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    const int port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}
-
-class Broker {
-  public:
-    Broker() {
-        char pattern[] = "/tmp/qz-rr-bench-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        dir_ = made != nullptr ? made : "/tmp";
-        port_ = free_port();
-        pid_ = fork();
-        if (pid_ == 0) {
-            const std::string port = std::to_string(port_);
-            const std::string store = dir_ + "/store";
-            if (freopen("/dev/null", "w", stdout) == nullptr) _exit(127);
-            if (freopen("/dev/null", "w", stderr) == nullptr) _exit(127);
-            execlp("nats-server", "nats-server", "-js", "-a", "127.0.0.1", "-p", port.c_str(),
-                   "-sd", store.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~Broker() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
-
-  private:
-    std::string dir_;
-    int port_ = 0;
-    pid_t pid_ = -1;
-};
-
-ConnectionPtr connect_raw(const std::string& url) {
-    for (int i = 0; i < 200; ++i) {
-        natsConnection* nc = nullptr;
-        if (natsConnection_ConnectTo(&nc, url.c_str()) == NATS_OK) return ConnectionPtr(nc);
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return nullptr;
-}
-
 void respond(natsConnection* nc, natsSubscription*, natsMsg* raw, void*) {
     MsgPtr msg(raw);
     natsConnection_Publish(nc, natsMsg_GetReply(msg.get()), kReply,
@@ -112,17 +51,12 @@ double microseconds_per_request(Fn&& request) {
            kRequestsPerRound;
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 }  // namespace
 
 int main() {
-    Broker broker;
-    ConnectionPtr service_nc = connect_raw(broker.url());
-    ConnectionPtr raw_nc = connect_raw(broker.url());
+    qzbench::BenchBroker broker("qz-rr-bench");
+    ConnectionPtr service_nc(broker.connect(200, 25));
+    ConnectionPtr raw_nc(broker.connect(200, 25));
     if (!service_nc || !raw_nc) {
         fprintf(stderr, "nats-server did not come up at %s\n", broker.url().c_str());
         return 1;

@@ -3,19 +3,12 @@
 // bare cnats puller that only fetches, replies and acknowledges, on one broker in one run. The
 // jobs are queued first, so the figures measure the worker and not the requesters. Starts its own
 // nats-server on a free loopback port with a temporary store. Prints the figures; asserts nothing.
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,60 +18,17 @@
 #include "connection/nats_kv.h"
 #include "connection/nats_worker.h"
 #include "connection/replies.h"
+#include "support/bench_broker.h"
 
 namespace {
+
+using qzbench::median;
 
 using Clock = std::chrono::steady_clock;
 constexpr int kJobs = 2000;
 constexpr int kRounds = 3;
 constexpr char kService[] = "bench-wq";
 constexpr char kReplySubject[] = "bench.reply";
-
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    int port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
-class Broker {
-  public:
-    Broker() {
-        char pattern[] = "/tmp/qz-wq-bench-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        port_ = free_port();
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::string port = std::to_string(port_);
-            std::string store = dir_ + "/store";
-            freopen("/dev/null", "w", stdout);
-            freopen("/dev/null", "w", stderr);
-            execlp("nats-server", "nats-server", "-js", "-a", "127.0.0.1", "-p", port.c_str(),
-                   "-sd", store.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~Broker() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
-
-  private:
-    std::string dir_;
-    int port_ = 0;
-    pid_t pid_ = -1;
-};
 
 // Counts replies and stamps the first and the last.
 struct ReplyCounter {
@@ -227,20 +177,11 @@ double raw_round(natsConnection* nc, jsCtx* js, ReplyCounter* counter, int round
     return counter->rate();
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main() {
-    Broker broker;
-    natsConnection* raw_nc = nullptr;
-    for (int i = 0; i < 100 && natsConnection_ConnectTo(&raw_nc, broker.url().c_str()) != NATS_OK;
-         ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    qzbench::BenchBroker broker("qz-wq-bench");
+    natsConnection* raw_nc = broker.connect(100, 50);
     if (raw_nc == nullptr) {
         fprintf(stderr, "work_queue_bench: nats-server did not start\n");
         return 1;
