@@ -29,6 +29,7 @@
 #include "platform/uuid.h"
 #include "pqueue/pqueue.h"
 #include "support/nats_server.h"
+#include "support/nats_test_helpers.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -39,31 +40,15 @@ using qz::nats::JsonPtr;
 using qz::nats::MsgPtr;
 using qz::nats::OptionsPtr;
 using qz::nats::SubscriptionPtr;
+using qztest::count;
+using qztest::elapsed_ms;
 using qztest::NatsServer;
 using qztest::TempDir;
 using qztest::TraceCapture;
+using qztest::wait_until;
 
 constexpr const char* kEvents = "qz-av-events-dispatch";
 constexpr const char* kLogs = "qz-av-log";
-
-long long elapsed_ms(Clock::time_point since) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
-
-bool wait_until(const std::function<bool()>& done, int limit_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
-    while (!done()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
 
 bool thread_named(const std::string& name) {
     DIR* tasks = opendir("/proc/self/task");

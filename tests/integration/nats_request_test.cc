@@ -22,6 +22,7 @@
 #include "connection/nats_kv.h"
 #include "log/log.h"
 #include "support/nats_server.h"
+#include "support/nats_test_helpers.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -33,27 +34,13 @@ using qz::nats::JsonPtr;
 using qz::nats::MsgPtr;
 using qz::nats::OptionsPtr;
 using qz::nats::SubscriptionPtr;
+using qztest::count;
+using qztest::elapsed_ms;
+using qztest::member;
 using qztest::NatsServer;
+using qztest::parse;
 using qztest::TraceCapture;
-
-long long elapsed_ms(Clock::time_point since) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
-
-int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
-bool wait_until(const std::function<bool()>& done, int limit_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
-    while (!done()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+using qztest::wait_until;
 
 // A raw connection of the test itself (services, set-up), reconnecting quickly for ever.
 ConnectionPtr raw_connect(const NatsServer& server) {
@@ -163,14 +150,6 @@ class Client {
   private:
     qz_connection_config* config_;
 };
-
-std::string member(json_object* object, const char* name) {
-    json_object* value = nullptr;
-    if (object == nullptr || !json_object_object_get_ex(object, name, &value)) return {};
-    return json_object_get_string(value);
-}
-
-JsonPtr parse(const std::string& text) { return JsonPtr(json_tokener_parse(text.c_str())); }
 
 // One broker for the tests that do not take it away.
 class NatsRequest : public ::testing::Test {

@@ -32,6 +32,7 @@
 #include "connection/worker_ping.h"
 #include "log/log.h"
 #include "support/nats_server.h"
+#include "support/nats_test_helpers.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
@@ -45,8 +46,13 @@ using qz::nats::JsonPtr;
 using qz::nats::MsgPtr;
 using qz::nats::OptionsPtr;
 using qz::nats::SubscriptionPtr;
+using qztest::count;
+using qztest::elapsed_ms;
+using qztest::member;
 using qztest::NatsServer;
+using qztest::parse;
 using qztest::TraceCapture;
+using qztest::wait_until;
 
 // Every test server knows two users: "full" may do everything; "lossy" may not acknowledge
 // JetStream messages, so a worker logged in as "lossy" answers its jobs and loses every ack.
@@ -65,25 +71,6 @@ NatsServer::Options server_options() {
     return options;
 }
 
-long long elapsed_ms(Clock::time_point since) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
-
-bool wait_until(const std::function<bool()>& done, int limit_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
-    while (!done()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
 std::string pattern(size_t size, unsigned seed) {
     std::string bytes(size, '\0');
     uint32_t x = seed * 2654435761u + 1;
@@ -98,14 +85,6 @@ uint32_t checksum(const unsigned char* data, size_t size) {
     uint32_t h = 2166136261u;
     for (size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 16777619u;
     return h;
-}
-
-JsonPtr parse(const std::string& text) { return JsonPtr(json_tokener_parse(text.c_str())); }
-
-std::string member(json_object* object, const char* name) {
-    json_object* value = nullptr;
-    if (object == nullptr || !json_object_object_get_ex(object, name, &value)) return {};
-    return json_object_get_string(value);
 }
 
 bool has_member(const std::string& json, const char* name) {
