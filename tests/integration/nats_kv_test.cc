@@ -82,16 +82,16 @@ class NatsKv : public ::testing::Test {
         config_.conn = nullptr;
     }
 
-    void create_bucket(const BucketSpec& spec) {
+    void create_bucket(const BucketSpec& settings) {
         kvConfig cfg;
         kvConfig_Init(&cfg);
-        cfg.Bucket = spec.name;
+        cfg.Bucket = settings.name;
         cfg.History = 1;
-        cfg.TTL = spec.ttl_ms * 1000000;  // the client takes nanoseconds
-        cfg.MaxValueSize = spec.max_value_size;
+        cfg.TTL = settings.ttl_ms * 1000000;  // the client takes nanoseconds
+        cfg.MaxValueSize = settings.max_value_size;
         cfg.StorageType = js_FileStorage;
         kvStore* kv = nullptr;
-        ASSERT_EQ(js_CreateKeyValue(&kv, config_.js, &cfg), NATS_OK) << spec.name;
+        ASSERT_EQ(js_CreateKeyValue(&kv, config_.js, &cfg), NATS_OK) << settings.name;
         kvStore_Destroy(kv);
     }
 
