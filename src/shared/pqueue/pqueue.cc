@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "platform/file_handles.h"
 #include "platform/file_io.h"
 #include "platform/file_lock.h"
 #include "platform/thread.h"
@@ -59,42 +60,14 @@ constexpr mode_t kFileMode = 0660;
 // forked child inherits the value but not the pid, and so starts as a process that never claimed.
 std::atomic<uint64_t> g_claiming_pid{0};
 
+using qz::DirPtr;
+using qz::FileDescriptor;
+
 std::string errno_text(int code) {
     char buf[256];
     return strerror_r(code, buf, sizeof buf);
 }
 
-struct DirCloser {
-    void operator()(DIR* d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    // Closes now and reports close's own failure, which for a written file can be a lost write.
-    int close_checked() {
-        int rc = ::close(fd_);
-        fd_ = -1;
-        return rc;
-    }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_;
-};
 
 bool is_dot_or_dotdot(std::string_view name) { return name == "." || name == ".."; }
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "log/log.h"
+#include "platform/file_handles.h"
 #include "platform/file_io.h"
 #include "util/strings.h"
 
@@ -25,38 +26,15 @@ std::string errno_text(int code) {
     return strerror_r(code, buf, sizeof buf);
 }
 
+using qz::DirPtr;
+using qz::FileDescriptor;
+
 bool is_empty(const char* s) { return s == nullptr || *s == '\0'; }
 
 struct FreeDeleter {
     void operator()(void* p) const { free(p); }
 };
 
-struct DirCloser {
-    void operator()(DIR* d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    // Closes now and reports close's own failure, which for written files can be a lost write.
-    int close_checked() {
-        int rc = ::close(fd_);
-        fd_ = -1;
-        return rc;
-    }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_;
-};
 
 // dir + '/' + name into out when the result has at most `limit` characters.
 bool join_path(const char* dir, const char* name, size_t limit, std::string& out) {

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "log/log.h"
+#include "platform/file_handles.h"
 #include "platform/error_text.h"
 
 // On 64-bit Linux the whole file is mapped; the 4 GiB limit of a 32-bit view does not apply.
@@ -22,19 +23,7 @@ namespace {
 
 constexpr size_t kZeroBlock = 1024;
 
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
+using qz::FileDescriptor;
 
 bool write_zeros(int fd, uint64_t size) {
     static const char zeros[kZeroBlock] = {};
