@@ -4,12 +4,15 @@
 // The store takes no lock; the owner of the list guards it.
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include <cstdint>
 
 #include "config/ini.h"
 #include "util/list.h"
 
 extern "C" {
+QZ_API_BEGIN
 
 // Parameter sources, rising in authority; indices into qz_parametersource.
 enum {
@@ -90,4 +93,5 @@ int parse_config_to_list(const ini_t* ini, list_t* config, uint32_t source);
 int qz_ReadConfig(list_t* config);
 // The same with an explicit base directory and system identifier.
 int qz_ReadConfigFrom(list_t* config, const char* basedir, const char* sid);
+QZ_API_END
 }

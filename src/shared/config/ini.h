@@ -3,7 +3,10 @@
 // one buffer; every string handed out points into it and lives until ini_free.
 #pragma once
 
+#include "qzav/qz_export.h"
+
 extern "C" {
+QZ_API_BEGIN
 
 // `data` holds the file's bytes plus a terminating NUL, split into NUL-terminated strings; `end`
 // points at that terminating NUL. In file order the strings are section headers ('[' followed by
@@ -26,4 +29,5 @@ const char* ini_get(const ini_t* ini, const char* section, const char* key);
 // or, when scanfmt is NULL, storing the value pointer in *(const char**)dst.
 int ini_sget(const ini_t* ini, const char* section, const char* key, const char* scanfmt,
              void* dst);
+QZ_API_END
 }

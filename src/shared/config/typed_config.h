@@ -4,10 +4,13 @@
 // The list is owned by its loader and freed with QZFreeConfig.
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include <cstddef>
 #include <cstdint>
 
 extern "C" {
+QZ_API_BEGIN
 
 // Result codes of the typed reader.
 enum {
@@ -115,4 +118,5 @@ int GetLong(const char** cursor, int32_t* value);
 int GetFloat(const char** cursor, float* value);
 // Exactly '0', 'x' or 'X' and two hexadecimal digits, into one byte.
 int GetHex(const char** cursor, unsigned char* value);
+QZ_API_END
 }

@@ -57,6 +57,20 @@ extern "C" {
 
 qz_connection_config* qz_connection_config_new(void) { return qz_nats_config_new(); }
 
+void qz_connection_config_free(qz_connection_config* config) {
+    if (config == nullptr) return;
+    char** texts[] = {&config->server_url,   &config->user,          &config->password,
+                      &config->cert_path,    &config->client_cert,   &config->client_key,
+                      &config->js_services,  &config->broker_host,   &config->broker_port,
+                      &config->default_user, &config->default_password, &config->proxy_host,
+                      &config->proxy_port,   &config->proxy_user,    &config->proxy_password};
+    for (char** text : texts) {
+        free(*text);
+        *text = nullptr;
+    }
+    free(config);
+}
+
 int qz_connection_init(qz_connection_config* config) {
     if (config != nullptr) {
         if (config->server_url == nullptr && config->broker_host != nullptr &&

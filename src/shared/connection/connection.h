@@ -9,6 +9,8 @@
 // caller releases with json_object_put.
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include <json-c/json.h>
 
 #include <cstddef>
@@ -20,9 +22,13 @@
 #include "connection/nats_worker.h"
 
 extern "C" {
+QZ_API_BEGIN
 
 // A zeroed record, or NULL. The owner frees it and its strings.
 qz_connection_config* qz_connection_config_new(void);
+// Frees the strings and the record. The connection must be closed (qz_connection_deinit) first:
+// the broker handles are not touched. NULL is ignored.
+void qz_connection_config_free(qz_connection_config* config);
 
 // Completes the settings (server_url "tls://host:port" from broker_host/broker_port when unset;
 // user/password from default_user/default_password when unset; the replaced fields are newly
@@ -80,4 +86,5 @@ int qz_connection_start_js_work_consumer(qz_connection_config* config, const cha
 // NATS mode, so there is nothing to choose): 0 all ended, 1 some still run after timeout_ms,
 // -1 for a NULL flag. Call it before qz_connection_deinit.
 int qz_connection_join_worker_threads(volatile int32_t* stop_flag, long timeout_ms);
+QZ_API_END
 }

@@ -3,9 +3,12 @@
 // the request/reply pair. Plain variants own the message contents; "const" variants borrow them.
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include <cstddef>
 
 extern "C" {
+QZ_API_BEGIN
 
 // json and data are malloc'ed and owned by the plain record operations; the const variants leave
 // them to the caller. staged_key is always borrowed: the record operations never free it.
@@ -43,4 +46,5 @@ void qz_request_reply_free_p(qz_request_reply* pair);
 // Frees the two message records and the pair only; the contents belong to the caller.
 void qz_request_reply_free_structs(qz_request_reply* pair);
 void qz_const_request_reply_free_structs(qz_request_reply* pair);
+QZ_API_END
 }

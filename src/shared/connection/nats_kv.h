@@ -8,6 +8,8 @@
 // them with free(). All functions may be called from many threads on one connection record.
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include <nats/nats.h>
 
 #include <cstddef>
@@ -29,6 +31,7 @@
 #define QZ_NATS_REGISTRY_DEFAULT_TTL_MS 15000
 
 extern "C" {
+QZ_API_BEGIN
 
 typedef void (*qz_nats_kv_key_fn)(void* context, const char* key);
 typedef void (*qz_nats_kv_entry_fn)(void* context, const char* key, const char* value,
@@ -97,4 +100,5 @@ void generate_unique_key(char* out, size_t out_size);
 // Tests only: 1 makes writes use the per-message TTL header path as if the broker allowed it,
 // 0 restores detection.
 void qz_nats_kv_force_msg_ttl_for_tests(int enable);
+QZ_API_END
 }

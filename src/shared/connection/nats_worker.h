@@ -10,6 +10,8 @@
 // thread still uses the connection.
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include <nats/nats.h>
 
 #include <cstddef>
@@ -30,6 +32,7 @@
     "Scan data unavailable: staged payload could not be retrieved from the KV store"
 
 extern "C" {
+QZ_API_BEGIN
 
 // Reads pair->request (json, and data/data_len when a payload was staged) and writes the reply
 // text into pair->reply->json, normally with the reply helpers. Called concurrently from the
@@ -69,6 +72,7 @@ int qz_nats_join_worker_threads(volatile int32_t* stop_flag, long timeout_ms);
 // handler wrote none. 0, or -1 for bad arguments or when the records cannot be allocated.
 int qz_worker_scan_execute(qz_connection_config* config, qz_request_handler_fn handler,
                            void* closure, const char* request, size_t length, char** out_reply);
+QZ_API_END
 }
 
 // Internals, exposed for the tests.

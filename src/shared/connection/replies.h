@@ -3,9 +3,12 @@
 // into reply->json and does not free a text already there.
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include "connection/messages.h"
 
 extern "C" {
+QZ_API_BEGIN
 
 // {"ReturnCode": 0}. 0, or -1 (with an ERROR line) when reply is NULL or the text cannot be
 // allocated.
@@ -16,4 +19,5 @@ int qz_reply_set_return_code(qz_message* reply, int code);
 // when it cannot be read). Quotes, backslashes and control characters in text are escaped, so
 // the reply stays valid JSON whatever the text; a NULL text counts as empty.
 int qz_reply_set_ERROR(qz_message* reply, int code, const char* text);
+QZ_API_END
 }

@@ -3,9 +3,12 @@
 // not part of the encrypted buffer: senders transmit nonce_hex beside it.
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include <cstddef>
 
 extern "C" {
+QZ_API_BEGIN
 
 typedef struct qz_secretbox_key {
     unsigned char key[32];
@@ -31,4 +34,5 @@ int qz_secretbox_encrypt_buffer(const unsigned char* plaintext, size_t length,
 int qz_secretbox_decrypt_buffer(const unsigned char* ciphertext, size_t length,
                                 const qz_secretbox_key* record, const unsigned char* nonce,
                                 unsigned char** out, size_t* out_length);
+QZ_API_END
 }

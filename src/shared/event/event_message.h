@@ -6,12 +6,15 @@
 // object take its reference over, as their comments say. Allocated texts are released with free().
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include <json-c/json.h>
 
 #include "crypto/secretbox.h"
 #include "pqueue/pqueue.h"
 
 extern "C" {
+QZ_API_BEGIN
 
 // Event types reported by the implementation.
 enum {
@@ -68,4 +71,5 @@ int qz_log_send_event(qz_pqueue* queue, int event_type, const char* realmID, con
 // Persists the compact JSON text of message with the type as prefix. The caller keeps its
 // reference. 0 when persisted, -1 otherwise (NULL queue or message, queue full, write failure).
 int qz_log_enqueue(qz_pqueue* queue, char type, json_object* message);
+QZ_API_END
 }

@@ -3,9 +3,12 @@
 // Each library holds its own copy of this state (hidden visibility), configured by its start-up.
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include <cstdint>
 
 extern "C" {
+QZ_API_BEGIN
 
 enum {
     QZ_LOG_OFF = 0,
@@ -49,6 +52,7 @@ void log_set_filename(const char* path);
 const char* log_get_filename(void);
 void log_set_maxsize(uint64_t max_size_mb);
 uint64_t log_get_maxsize(void);
+QZ_API_END
 }
 
 #define QZ_LOG(level, ...) log_log((level), __func__, __FILE__, __LINE__, __VA_ARGS__)

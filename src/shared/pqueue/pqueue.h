@@ -16,12 +16,15 @@
 //   D/N/data/claimed_{pid}_{p}{uuid}.dat   an entry claimed by process {pid}
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include <cstddef>
 #include <cstdint>
 
 #include "platform/critical_section.h"
 
 extern "C" {
+QZ_API_BEGIN
 
 // Longest path (without its NUL) the queue builds; a queue whose entry paths would be longer is
 // refused at open.
@@ -103,4 +106,5 @@ int qz_pqueue_purge(qz_pqueue* queue);
 int qz_pqueue_lock(qz_pqueue* queue);
 // Releases the lock held by the calling thread; -1 (ERROR) when it does not hold it.
 int qz_pqueue_unlock(qz_pqueue* queue);
+QZ_API_END
 }

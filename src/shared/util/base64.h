@@ -2,9 +2,12 @@
 // check whether a buffer looks Base64-encoded.
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include <cstddef>
 
 extern "C" {
+QZ_API_BEGIN
 
 // Bytes an output buffer needs for decoding input_length characters: the decoded bytes
 // (at most input_length * 3 / 4), the NUL that follows them and room for the decoder's
@@ -22,4 +25,5 @@ char* new_base64_decode(const char* input, char* output, size_t input_length, si
 // 1 when every byte up to the first '=' (or the end) is a Base64 letter, digit, '+', '/', tab,
 // CR or LF, 0 at the first other byte (and for NULL).
 int is_base64(const char* buffer, size_t length);
+QZ_API_END
 }

@@ -4,10 +4,13 @@
 // it is active. The list has no lock of its own; its owners guard it.
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include <cstddef>
 #include <cstdint>
 
 extern "C" {
+QZ_API_BEGIN
 
 typedef int32_t list_hash_t;
 
@@ -114,4 +117,5 @@ QZ_LIST_ELEMENT_FUNCTIONS(float)
 QZ_LIST_ELEMENT_FUNCTIONS(double)
 QZ_LIST_ELEMENT_FUNCTIONS(string)
 #undef QZ_LIST_ELEMENT_FUNCTIONS
+QZ_API_END
 }

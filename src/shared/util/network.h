@@ -3,7 +3,10 @@
 // once and do not call them from several threads at the same time.
 #pragma once
 
+#include "qzav/qz_export.h"
+
 extern "C" {
+QZ_API_BEGIN
 
 // The host name as the system reports it (at most 2047 characters), or NULL with
 // "Failed to get hostname" at ERROR.
@@ -18,4 +21,5 @@ char* qzhlp_GetMyIP(void);
 // -2 when the connection fails. On failure a one-line reason goes into message (1024 bytes)
 // when it is not NULL.
 int qzhlp_CheckConnect(const char* host, const char* port, char* message);
+QZ_API_END
 }

@@ -5,11 +5,14 @@
 // with an ERROR trace line, never cut and never written past a buffer.
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 
 extern "C" {
+QZ_API_BEGIN
 
 // Longest path (without its NUL) that the helpers build or copy into a fixed buffer.
 enum { QZHLP_MAX_PATH = 4095 };
@@ -87,4 +90,5 @@ char* qzhlp_unix_path_normalize(const char* path);
 int qzhlp_dump_buffer_to_file(const void* buffer, size_t length, const char* path);
 // Reads exactly length bytes of path into buffer. 0 or -1.
 int qzhlp_read_buffer_from_file(void* buffer, size_t length, const char* path);
+QZ_API_END
 }

@@ -2,9 +2,12 @@
 // dump hands out an allocated copy that the caller frees with free().
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include <cstddef>
 
 extern "C" {
+QZ_API_BEGIN
 
 typedef struct str_builder str_builder_t;
 
@@ -33,4 +36,5 @@ size_t str_builder_capacity(const str_builder_t* sb);
 const char* str_builder_peek(const str_builder_t* sb);
 // A malloc'ed copy of the text (caller frees); its length goes to *len when len is not NULL.
 char* str_builder_dump(const str_builder_t* sb, size_t* len);
+QZ_API_END
 }

@@ -3,9 +3,12 @@
 // are taken from the C library (<strings.h>, <string.h>, <stdio.h> with _GNU_SOURCE).
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include <cstddef>
 
 extern "C" {
+QZ_API_BEGIN
 
 // Removes leading and trailing whitespace in place and returns str (NULL for NULL). A string of
 // whitespace only becomes empty.
@@ -58,4 +61,5 @@ char* qzhlp_rand_str(char* buffer, size_t n);
 // 1 for a match, 0 otherwise (and for NULL texts).
 int qzhlp_WildcardTextMatch(const char* tame, const char* wild, int case_sensitive,
                             char terminator);
+QZ_API_END
 }

@@ -3,9 +3,12 @@
 // are released with their free functions.
 #pragma once
 
+#include "qzav/qz_export.h"
+
 #include <cstddef>
 
 extern "C" {
+QZ_API_BEGIN
 
 // Parts of scheme://host[:port][/path]. Every field is a malloc'ed string (never NULL once
 // filled); release with qzhlp_free_url_parts.
@@ -48,4 +51,5 @@ void qzhlp_free_url_parts(qzhlp_url_parts* parts);
 // NULL when the host or the port is missing. Previous contents are overwritten, not freed.
 qzhlp_url_auth_parts* qzhlp_parse_url_auth(qzhlp_url_auth_parts* parts, const char* text);
 void qzhlp_free_url_auth_parts(qzhlp_url_auth_parts* parts);
+QZ_API_END
 }
