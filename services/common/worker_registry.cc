@@ -1,6 +1,7 @@
 #include "worker_registry.h"
 
 #include <json-c/json.h>
+#include <nats/nats.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -41,6 +42,13 @@ std::string local_hostname() {
 }
 
 int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
+
+// Key-value calls through a connection that is down wait out the JetStream time-out (seconds)
+// for a certain failure: a refresh would hold up a stop, a delete the exit.
+bool connected(const qz_connection_config* config) {
+    return config->conn != nullptr &&
+           natsConnection_Status(config->conn) == NATS_CONN_STATUS_CONNECTED;
+}
 
 void add_string(json_object* object, const char* name, const std::string& value) {
     json_object_object_add(object, name, json_object_new_string(value.c_str()));
@@ -92,19 +100,20 @@ struct WorkerRegistration::State {
         entry.refreshed = now_seconds();
         const std::string value = registry_value(entry);
         const bool ok =
-            qz_connection_registry_put(config, entry.key.c_str(), value.c_str(), entry.lease_ms) ==
-            0;
+            connected(config) && qz_connection_registry_put(config, entry.key.c_str(),
+                                                            value.c_str(), entry.lease_ms) == 0;
         const bool was = registered.exchange(ok);
         if (ok && !was) {
-            LOG_INFO("Worker registry: %s registered as '%s' (lease %lld ms, refresh every %lld ms)",
-                     entry.service_name.c_str(), entry.key.c_str(),
-                     static_cast<long long>(entry.lease_ms), static_cast<long long>(refresh_ms));
+            LOG_INFO(
+                "Worker registry: %s registered as '%s' (lease %lld ms, refresh every %lld ms)",
+                entry.service_name.c_str(), entry.key.c_str(),
+                static_cast<long long>(entry.lease_ms), static_cast<long long>(refresh_ms));
         } else if (!ok && (was || first_write)) {
-            LOG_WARN(
-                "Worker registry: cannot write '%s' to " QZ_NATS_KV_REGISTRY_BUCKET
-                " — %s does not count as live until a refresh gets through (retrying every "
-                "%lld ms)",
-                entry.key.c_str(), entry.service_name.c_str(), static_cast<long long>(refresh_ms));
+            LOG_WARN("Worker registry: cannot write '%s' to " QZ_NATS_KV_REGISTRY_BUCKET
+                     " — %s does not count as live until a refresh gets through (retrying every "
+                     "%lld ms)",
+                     entry.key.c_str(), entry.service_name.c_str(),
+                     static_cast<long long>(refresh_ms));
         }
         first_write = false;
     }
@@ -122,7 +131,6 @@ struct WorkerRegistration::State {
             lock.lock();
         }
     }
-
 };
 
 WorkerRegistration::WorkerRegistration() = default;
@@ -145,8 +153,15 @@ void WorkerRegistration::stop() {
     }
     state_->wake.notify_all();
     if (state_->thread.joinable()) state_->thread.join();
-    qz_connection_registry_delete(state_->config, state_->entry.key.c_str());
-    LOG_INFO("Worker registry: '%s' deleted", state_->entry.key.c_str());
+    if (state_->registered.load() && connected(state_->config)) {
+        qz_connection_registry_delete(state_->config, state_->entry.key.c_str());
+        LOG_INFO("Worker registry: '%s' deleted", state_->entry.key.c_str());
+    } else {
+        LOG_INFO(
+            "Worker registry: '%s' not deleted (broker not reachable, or the last write did not "
+            "get through); an entry left behind expires with its lease of %lld ms",
+            state_->entry.key.c_str(), static_cast<long long>(state_->entry.lease_ms));
+    }
     state_.reset();
 }
 

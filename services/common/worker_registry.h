@@ -53,12 +53,14 @@ class WorkerRegistration {
     WorkerRegistration(const WorkerRegistration&) = delete;
     WorkerRegistration& operator=(const WorkerRegistration&) = delete;
 
-    // Ends the refreshing and deletes the entry. Idempotent.
+    // Ends the refreshing and deletes the entry; while the broker is not reachable it leaves the
+    // entry to expire instead of waiting for a time-out. Idempotent.
     void stop();
     // Refreshing (false for a default-constructed, moved-from or stopped registration).
     bool active() const;
     // The last write reached the bucket. A failed write is retried at every refresh (the bucket
-    // may be provisioned, or the broker come back, later) and leaves a WARN trace line.
+    // may be provisioned, or the broker come back, later) and leaves a WARN trace line; no write
+    // is tried while the connection is down.
     bool registered() const;
     const std::string& key() const;
 
