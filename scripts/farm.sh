@@ -26,7 +26,8 @@ start   Starts nats-server -js on 127.0.0.1 (store in the run directory), provis
           QZ_FARM_URL=nats://127.0.0.1:PORT      the broker URL for INITDRIVERS / --server
           QZ_FARM_RUN_DIR=DIR
           QZ_FARM_PID_<NAME>=PID                 one line per started process
-        Services log to DIR/<name>.log and trace to DIR/<name>.trace.
+        Services log to DIR/<name>.log and trace to DIR/<name>.trace; qz-av-eventsink writes
+        the events to DIR/events.jsonl, qz-av-quarantine stores objects in DIR/quarantine.
 status  Shows the broker URL and whether each started process still runs. Exit code 0 when
         all run, 3 when the farm is not started or something has stopped.
 stop    Stops the started processes by PID (SIGTERM, SIGKILL after ${STOP_WAIT_S} s), services
@@ -162,6 +163,11 @@ stop_farm() {
             while "$check" "$pid" "$name"; do sleep 0.05; done
         fi
         say "stopped $name (pid $pid)"
+    done
+    # A ready file left behind would tell the next reader that a stopped service serves.
+    for ((i = 0; i < ${#lines[@]}; i++)); do
+        read -r name pid <<<"${lines[$i]}"
+        rm -f "$RUN_DIR/$name.ready"
     done
     rm -f "$PID_FILE" "$ENV_FILE"
 }
@@ -309,6 +315,7 @@ $(cat "$RUN_DIR/provision.log")"
                     start_service "$name" --out "$EVENTS_FILE"
                 fi
                 ;;
+            qz-av-quarantine) start_service "$name" --dir "$RUN_DIR/quarantine" ;;
             *) start_service "$name" ;;
         esac
     done
