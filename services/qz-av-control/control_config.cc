@@ -140,6 +140,15 @@ class Checker {
         if (has_blank(realm)) {
             return fail(number, "realm id \"" + realm + "\" contains blanks");
         }
+        // The INI reader finds sections ignoring case, so realm ids that differ only in case
+        // would read each other's keys.
+        auto spelling = realm_spellings_.emplace(upper(realm), std::make_pair(realm, number));
+        if (!spelling.second && spelling.first->second.first != realm) {
+            return fail(number, "realm id \"" + realm + "\" differs from \"" +
+                                    spelling.first->second.first + "\" (line " +
+                                    std::to_string(spelling.first->second.second) +
+                                    ") only in case");
+        }
         if (word == "CONTROL" && realm.empty()) {
             next.kind = SectionKind::kControl;
             next.label = "[CONTROL]";
@@ -161,6 +170,7 @@ class Checker {
 
     const std::string& path_;
     std::string* error_;
+    std::map<std::string, std::pair<std::string, int>> realm_spellings_;  // by upper-case id
 };
 
 bool read_text(const std::string& path, std::string* text, std::string* error) {

@@ -403,6 +403,8 @@ TEST(ControlServiceConfig, BadConfigurationExitsWithTwoAndSaysWhere) {
         {"[REALM]\nTENANTID = x\n", "line 1: unknown section [REALM]"},
         {"[REALM a b]\n", "line 1: realm id \"a b\" contains blanks"},
         {"[SCAN]\nMY KEY = 1\n", "line 2: key \"MY KEY\" contains blanks"},
+        {"[REALM eu]\nTENANTID = a\n[SCAN EU]\nA = 1\n",
+         "line 3: realm id \"EU\" differs from \"eu\" (line 1) only in case"},
         {"[SCAN]\nA = 1\0\n"s, "holds NUL bytes"},
     };
     int index = 0;
