@@ -506,6 +506,68 @@ TEST(VsaAdapterLibrary, ExportsOnlyTheEntryPointsAndG) {
     EXPECT_NE(adapter.find("/stage/qz-av-vsa/latest/lib/libqzAV.so"), std::string::npos);
 }
 
+// The dynamic symbols a library defines, version definitions left out.
+std::set<std::string> defined_symbols(const std::string& library) {
+    std::set<std::string> symbols;
+    std::unique_ptr<FILE, int (*)(FILE*)> nm(
+        popen(("nm -D --defined-only '" + library + "' 2>/dev/null").c_str(), "r"), pclose);
+    if (nm == nullptr) return symbols;
+    char line[1024];
+    while (std::fgets(line, sizeof line, nm.get()) != nullptr) {
+        std::istringstream fields(line);
+        std::string address, type, name;
+        fields >> address >> type >> name;
+        if (type != "A" && !name.empty()) symbols.insert(name);
+    }
+    return symbols;
+}
+
+#ifdef QZ_VSALIB_PATH
+TEST(VsaImplementationLibrary, ExportsVsalibAndItsOwnCInterfaceOnly) {
+    const std::string implementation = QZ_VSALIB_PATH;
+    const std::set<std::string> symbols = defined_symbols(implementation);
+    ASSERT_FALSE(symbols.empty());
+    for (const char* entry :
+         {"vsalib_VsaInit", "vsalib_VsaScan", "vsalib_VsaReleaseScan", "vsalib_VsaEnd"})
+        EXPECT_EQ(symbols.count(entry), 1u) << entry;
+    // Only the C names its version script lets through: no C++ symbol, no internal helper.
+    const char* const prefixes[] = {"vsalib_", "qzvsalib_", "trace_VSA_", "qz_",  "qzhlp_",
+                                    "Hlp",     "QZ",        "list_",      "log_", "md5_",
+                                    "sb_",     "base64_",   "ini_"};
+    for (const std::string& name : symbols) {
+        EXPECT_NE(name.rfind("_Z", 0), 0u) << name;
+        bool listed = false;
+        for (const char* prefix : prefixes) listed |= name.rfind(prefix, 0) == 0;
+        EXPECT_TRUE(listed) << name;
+    }
+    EXPECT_EQ(symbols.count("g"), 0u);
+    // Nothing of the libraries it links is re-exported.
+    std::unique_ptr<FILE, int (*)(FILE*)> ldd(popen(("ldd '" + implementation + "'").c_str(), "r"),
+                                              pclose);
+    ASSERT_NE(ldd, nullptr);
+    char line[1024];
+    size_t checked = 0;
+    while (std::fgets(line, sizeof line, ldd.get()) != nullptr) {
+        std::string text = line;
+        size_t arrow = text.find("=> /");
+        if (arrow == std::string::npos) continue;
+        std::string path = text.substr(arrow + 3, text.find(' ', arrow + 3) - arrow - 3);
+        for (const char* dependency :
+             {"libnats", "libjson-c", "libsodium", "libcurl", "libb64", "libuuid"}) {
+            if (path.find(dependency) == std::string::npos) continue;
+            ++checked;
+            std::string foreign;
+            for (const std::string& name : defined_symbols(path)) {
+                if (symbols.count(name) != 0) foreign += " " + name;
+            }
+            EXPECT_EQ(foreign, "") << path;
+        }
+    }
+    EXPECT_GE(checked, 3u);
+    EXPECT_NE(implementation.find("/stage/qz-av-vsa/latest/lib/libqzvsa.so"), std::string::npos);
+}
+#endif
+
 TEST(VsaEntryGuard, EscapingFailuresBecomeCodesAndTraceLines) {
     qztest::TraceCapture trace;
     const qz::adapter::TraceSite site{"VsaTest", "vsa-wrapper/src/VsaTest"};
