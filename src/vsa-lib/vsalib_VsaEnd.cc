@@ -114,7 +114,9 @@ VSA_RC end_handle(PPVSA_INIT pp_init, PPVSA_CONFIG pp_config, vsa_global* g) {
     }
 
     vsalib_FreeVSA_INIT(pp_init);
-    g->libInitialised = 0;
+    // A handle that is still live keeps scanning: ending one of two handles must not make the
+    // other answer "not initialised" until some later VsaInit happens to set the flag again.
+    g->libInitialised = g->gRefCounter > 0 ? 1 : 0;
     if (controlled && start_control(g)) QZsem_post(init_semaphore(engine));
     vsalib_FreeRuntimeConfig(engine);
     return VSA_OK;

@@ -442,6 +442,7 @@ TEST_F(VsalibStartup, TwoHandlesShareOneStartUpAndTheLastEndStopsIt) {
     EXPECT_EQ(host->end(&first, nullptr), VSA_OK);
     EXPECT_EQ(first, nullptr);
     EXPECT_EQ(g->gRefCounter, 1);
+    EXPECT_EQ(g->libInitialised, 1) << "the second handle is still live and must keep scanning";
     EXPECT_NE(g->logThreadParams, nullptr);
     EXPECT_TRUE(host->implementation_mapped());
     EXPECT_TRUE(farm.events(1030).empty());
