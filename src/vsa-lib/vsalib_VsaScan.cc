@@ -1,19 +1,50 @@
-// Scanning is not offered yet: every request is refused as not supported, with nothing to
-// release.
-#include "log/log.h"
+// vsalib_VsaScan and vsalib_VsaReleaseScan. Scanning is not offered yet: every scan request is
+// refused as not supported, with nothing to release. Releasing a scan information record
+// deletes its staged payload first, then the record with everything it owns.
+#include "connection/connection_config.h"
+#include "scan/scan_records.h"
 #include "vsa/vsalib_entry_points.h"
+#include "vsalib_staged_registry.h"
+#include "vsalib_trace.h"
+
+namespace {
+
+constexpr const char* kSource = "vsa-lib/src/vsalib_VsaScan";
+
+}  // namespace
 
 extern "C" {
 
 VSA_RC vsalib_VsaScan(PVSA_INIT, PVSA_CALLBACK, PVSA_SCANPARAM, PVSA_OPTPARAMS,
                       PPVSA_SCANINFO pp_scinfo, vsa_global*) {
     if (pp_scinfo != nullptr) *pp_scinfo = nullptr;
-    LOG_ERROR("Scanning is not available in this build");
+    VSALIB_LOG(QZ_LOG_ERROR, kSource, "Scanning is not available in this build");
     return VSA_E_NOT_SUPPORTED;
 }
 
-VSA_RC vsalib_VsaReleaseScan(PPVSA_SCANINFO pp_scinfo, vsa_global*) {
-    if (pp_scinfo != nullptr) *pp_scinfo = nullptr;
-    return VSA_OK;
+VSA_RC vsalib_VsaReleaseScan(PPVSA_SCANINFO pp_scinfo, vsa_global* g) {
+    VSALIB_LOG(QZ_LOG_TRACE, kSource, "Entering");
+    VSA_RC rc = VSA_OK;
+    if (g == nullptr) {
+        VSALIB_LOG(QZ_LOG_ERROR, kSource, "Invalid value for g (NULL)");
+        rc = VSA_E_NULL_PARAM;
+    } else if (g->libInitialised == 0) {
+        VSALIB_LOG(QZ_LOG_WARN, kSource, "Returning VSA_E_NOT_INITIALISED");
+        rc = VSA_E_NOT_INITIALISED;
+    } else if (pp_scinfo == nullptr || *pp_scinfo == nullptr) {
+        VSALIB_LOG(QZ_LOG_WARN, kSource, "Returning VSA_E_NULL_PARAM");
+        rc = VSA_E_NULL_PARAM;
+    } else {
+        VSALIB_LOG(QZ_LOG_TRACE, kSource, "Delete the scan data staged in the KV store");
+        // The registry is keyed by the record's address: its entry must go before the record,
+        // or a later record at the same address would inherit it.
+        vsalib_staged_release(static_cast<qz_connection_config*>(g->connection_config), *pp_scinfo);
+        VSALIB_LOG(QZ_LOG_DEBUG, kSource, "recursively releasing scaninfo at %p for job %ld",
+                   static_cast<void*>(*pp_scinfo), static_cast<long>((*pp_scinfo)->uiJobID));
+        vsalib_FreeScanInfo(pp_scinfo);
+    }
+    VSALIB_LOG(QZ_LOG_DEBUG, kSource, "rc=%d", static_cast<int>(rc));
+    VSALIB_LOG(QZ_LOG_TRACE, kSource, "Exiting");
+    return rc;
 }
 }
