@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "connection/http_gateway_client.h"
 #include "connection/nats_client.h"
 #include "connection/nats_handles.h"
 #include "log/log.h"
@@ -13,7 +14,6 @@
 namespace {
 
 constexpr size_t kErrbufSize = 1024;
-constexpr char kGatewayUnavailable[] = "HTTP gateway transport not available in this build";
 
 bool gateway_mode(const qz_connection_config* config) {
     const char* url = config != nullptr ? config->server_url : nullptr;
@@ -22,27 +22,43 @@ bool gateway_mode(const qz_connection_config* config) {
 
 char* copy_text(const char* text) { return text != nullptr ? strdup(text) : nullptr; }
 
-// The single exchange with the HTTP gateway: one request, its JSON reply or NULL with errbuf set.
-// This build carries no HTTP transport, so every exchange fails with a clear reason.
-json_object* gateway_exchange(const qz_connection_config* config, const char* caller,
-                              char* errbuf) {
-    LOG_ERROR("%s: %s (server_url=%s)", caller, kGatewayUnavailable, config->server_url);
-    snprintf(errbuf, kErrbufSize, "%s", kGatewayUnavailable);
-    return nullptr;
-}
+// What one gateway request carries; the texts and the payload stay the caller's.
+struct GatewayRequest {
+    const char* subject;
+    const char* json;
+    const void* data;
+    size_t data_len;
+    unsigned long timeout_ms;
+};
 
 // Attempts 1 .. retries + 1 back to back; retries is taken as unsigned, so -1 makes no attempt.
+// A failure the gateway would repeat for the same request (rejected credentials, an untrusted
+// certificate, a malformed request) ends the loop at once instead of hammering the gateway.
 json_object* gateway_with_retries(const qz_connection_config* config, const char* caller,
-                                  const char* subject, uint32_t retries, char* errbuf) {
+                                  const GatewayRequest& request, uint32_t retries, char* errbuf) {
     char own[kErrbufSize];
     char* message = errbuf != nullptr ? errbuf : own;
     message[0] = '\0';
+    qz_gateway_opts opts;
+    qz_gateway_opts_defaults(&opts);
+    opts.proxy_host = config->proxy_host;
+    opts.proxy_port = config->proxy_port;
+    opts.proxy_user = config->proxy_user;
+    opts.proxy_password = config->proxy_password;
+    opts.ca_file = config->cert_path;
+    const char* subject = request.subject != nullptr ? request.subject : "(null)";
     const uint32_t attempts = retries + 1;
     for (uint32_t n = 1; n <= attempts && n != 0; ++n) {
-        json_object* reply = gateway_exchange(config, caller, message);
-        if (reply != nullptr) return reply;
-        LOG_DEBUG("%s: HTTP attempt %u/%u to %s failed: %s", caller, n, attempts,
-                  subject != nullptr ? subject : "(null)", message);
+        const qz::gateway::Outcome outcome = qz::gateway::exchange(
+            config->server_url, config->user, config->password, request.subject, request.json,
+            request.data, request.data_len, &opts, request.timeout_ms, message);
+        if (outcome.reply != nullptr) return outcome.reply;
+        LOG_DEBUG("%s: HTTP attempt %u/%u to %s failed: %s", caller, n, attempts, subject, message);
+        if (outcome.permanent && n < attempts) {
+            LOG_WARN("%s: not retrying %s: the gateway would refuse the same request again (%s)",
+                     caller, subject, message);
+            break;
+        }
     }
     return nullptr;
 }
@@ -107,6 +123,12 @@ int qz_connection_init(qz_connection_config* config) {
              config->server_url, config->user != nullptr ? config->user : "(none)",
              config->proxy_host != nullptr && config->proxy_host[0] != '\0' ? config->proxy_host
                                                                             : "(none)");
+    if (strncmp(config->server_url, "http://", 7) == 0) {
+        LOG_WARN(
+            "qz_connection_init: the HTTP gateway URL %s is not encrypted: the gateway password "
+            "and every scanned object cross the network in clear text; use https://",
+            config->server_url);
+    }
     return 0;
 }
 
@@ -121,8 +143,8 @@ json_object* qz_connection_send_recv_json(qz_connection_config* config, const ch
     if (!gateway_mode(config)) {
         return qz_nats_send_recv_json(config, subject, json, timeout, retry_count(retries), errbuf);
     }
-    return gateway_with_retries(config, "qz_connection_send_recv_json", subject,
-                                retry_count(retries), errbuf);
+    return gateway_with_retries(config, "qz_connection_send_recv_json",
+                                {subject, json, nullptr, 0, timeout}, retry_count(retries), errbuf);
 }
 
 json_object* qz_connection_send_recv_json_data(qz_connection_config* config, const char* subject,
@@ -133,9 +155,22 @@ json_object* qz_connection_send_recv_json_data(qz_connection_config* config, con
         return qz_nats_send_recv_json_data(config, subject, pair, timeout, extra_timeout,
                                            retry_count(retries), errbuf);
     }
-    json_object* reply = gateway_with_retries(config, "qz_connection_send_recv_json_data", subject,
+    if (pair == nullptr || pair->request == nullptr) {
+        if (errbuf != nullptr) {
+            snprintf(errbuf, kErrbufSize,
+                     "HTTP gateway: invalid parameters for send_recv_json_data");
+        }
+        LOG_ERROR("qz_connection_send_recv_json_data: no request to send to %s",
+                  subject != nullptr ? subject : "(null)");
+        return nullptr;
+    }
+    // The sum in 64 bits: two large 32-bit time-outs must not wrap into a short one.
+    const GatewayRequest request{subject, pair->request->json, pair->request->data,
+                                 pair->request->data_len,
+                                 static_cast<unsigned long>(timeout) + extra_timeout};
+    json_object* reply = gateway_with_retries(config, "qz_connection_send_recv_json_data", request,
                                               retry_count(retries), errbuf);
-    if (reply != nullptr && pair != nullptr && pair->reply != nullptr) {
+    if (reply != nullptr && pair->reply != nullptr) {
         free(pair->reply->json);
         pair->reply->json = copy_text(json_object_to_json_string(reply));
     }
@@ -148,7 +183,8 @@ int qz_connection_simple_request(qz_connection_config* config, const char* subje
     if (!gateway_mode(config)) {
         return qz_nats_simple_request(config, subject, json, timeout, retry_count(retries), errbuf);
     }
-    qz::nats::JsonPtr reply(gateway_with_retries(config, "qz_connection_send_recv_json", subject,
+    qz::nats::JsonPtr reply(gateway_with_retries(config, "qz_connection_send_recv_json",
+                                                 {subject, json, nullptr, 0, timeout},
                                                  retries < 0 ? 0u : retry_count(retries), errbuf));
     if (!reply) return -1;
     return qz::nats::reply_return_code(reply.get(), subject);

@@ -4,9 +4,12 @@
 // The facade keeps no state and never frees the config record or its strings.
 //
 // Conventions: 0 success, -1 failure unless stated; timeouts are milliseconds; retries counts the
-// extra attempts after the first (-1: no attempt at all, other negative counts: 0); errbuf is an
-// optional 1024-byte buffer for a one-line failure text; reply objects are json-c objects the
-// caller releases with json_object_put.
+// extra attempts after the first (-1: no attempt at all, other negative counts: 0). Over the
+// gateway the attempts follow each other without a pause, and a failure that the same request
+// would meet again (refused credentials, an untrusted certificate, another 4xx answer than 408
+// and 429, a proxy refusing its credentials) ends them at once. errbuf is an optional 1024-byte
+// buffer for a one-line failure text; reply objects are json-c objects the caller releases with
+// json_object_put.
 #pragma once
 
 #include "qzav/qz_export.h"
