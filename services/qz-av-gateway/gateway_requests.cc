@@ -122,11 +122,11 @@ bool credentials_match(const std::string& authorization, const std::string& user
     const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
                                        reinterpret_cast<const unsigned char*>(encoded.data()),
                                        static_cast<int>(encoded.size()));
-    if (length < 0) return false;
     // The block decoder counts the bytes that padding stands for as well.
     size_t padding = 0;
     if (encoded.size() >= 1 && encoded[encoded.size() - 1] == '=') ++padding;
     if (encoded.size() >= 2 && encoded[encoded.size() - 2] == '=') ++padding;
+    if (length < 0 || static_cast<size_t>(length) < padding) return false;
     decoded.resize(static_cast<size_t>(length) - padding);
     return same_secret(decoded, user + ":" + password);
 }
