@@ -46,6 +46,7 @@ Farm::Farm(Options options) : options_(std::move(options)) {
 
 Farm::~Farm() {
     while (!services_.empty()) services_.pop_back();
+    event_sink_.reset();
     control_.reset();
 }
 
@@ -63,6 +64,11 @@ ServiceProcess& Farm::start_control() {
     control_ = std::make_unique<ServiceProcess>(
         "qz-av-control", server_.url(), std::vector<std::string>{"--config", control_config_});
     return *control_;
+}
+
+EventSink& Farm::start_event_sink(const std::string& key) {
+    if (!event_sink_) event_sink_ = std::make_unique<EventSink>(server_.url(), key);
+    return *event_sink_;
 }
 
 ServiceProcess& Farm::start_service(const std::string& program, std::vector<std::string> args) {

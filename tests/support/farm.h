@@ -1,14 +1,15 @@
 // A service farm for integration tests: a real nats-server with JetStream, provisioned with the
 // built qz-av-provision (the three buckets, plus work queues on request), and qz-av-control
-// running on it with a configuration file written from the options. More reference services
-// (the event sink, scan services) are started with start_service; the farm owns everything it
-// started and stops it by PID at teardown, services first (newest first), the broker last, also
-// when the test fails.
+// running on it with a configuration file written from the options. The event sink and other
+// reference services (scan services) are started on request; the farm owns everything it
+// started and stops it by PID at teardown, services first (newest first), then the event sink,
+// the control service and the broker last, also when the test fails.
 //
 //   qztest::Farm::Options options;
 //   options.scan = {{"SCANBESTEFFORT", "1"}};
 //   qztest::Farm farm(options);  // the broker is at farm.url()
-//   auto& sink = farm.start_service("qz-av-eventsink", {"--out", dir.file("events.jsonl")});
+//   qztest::EventSink& sink = farm.start_event_sink();
+//   farm.start_service("qz-av-dummy");
 #pragma once
 
 #include <memory>
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/event_sink.h"
 #include "support/nats_server.h"
 #include "support/service_process.h"
 #include "support/temp_dir.h"
@@ -58,6 +60,10 @@ class Farm {
     // first start_control.
     const std::string& control_config_file() const { return control_config_; }
 
+    // Starts qz-av-eventsink on this broker; with a non-empty key text it decrypts encrypted
+    // event sections. Throws like ServiceProcess. One per farm: a second call returns the first.
+    EventSink& start_event_sink(const std::string& key = "");
+
     // Starts a reference service (a name under QZ_BIN_DIR or an absolute path) with the common
     // flags for this broker plus args; waits for its ready file. Owned by the farm.
     ServiceProcess& start_service(const std::string& program, std::vector<std::string> args = {});
@@ -75,6 +81,7 @@ class Farm {
     TempDir dir_;
     std::string control_config_;
     std::unique_ptr<ServiceProcess> control_;
+    std::unique_ptr<EventSink> event_sink_;
     std::vector<std::unique_ptr<ServiceProcess>> services_;
 };
 
