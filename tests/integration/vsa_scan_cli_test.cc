@@ -555,6 +555,7 @@ TEST_F(VsaScanCli, ShowConfigPrintsTheDescription) {
 
     Finished json = run({"--adapter", adapter_, "--show-config", "--json"});
     EXPECT_EQ(json.exit_code, 0);
+    ASSERT_EQ(lines_of(json.out).size(), 1u) << json.out;  // no summary without objects
     auto config_line = parse(lines_of(json.out).at(0));
     ASSERT_TRUE(config_line) << json.out;
     json_object* config = json_object_object_get(config_line.get(), "config");

@@ -187,7 +187,9 @@ int main(int argc, char** argv) {
     summary.exit_code = summary.errors > 0 || session.interrupted ? kExitError
                         : summary.findings > 0                    ? kExitFinding
                                                                   : kExitClean;
-    fputs((options.json ? json_summary(summary) : text_summary(summary)).c_str(), stdout);
+    // --show-config alone asks for the description, not for a scan to sum up.
+    if (!options.targets.empty())
+        fputs((options.json ? json_summary(summary) : text_summary(summary)).c_str(), stdout);
     fflush(stdout);
     return summary.exit_code;
 }
