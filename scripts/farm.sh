@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Starts, shows and stops a local service farm for qz-av-vsa: a nats-server with JetStream on
 # loopback, provisioned with qz-av-provision, and the reference services that are built
-# (qz-av-control, qz-av-eventsink, qz-av-dummy, qz-av-mimescan, qz-av-quarantine). Everything
-# lives in one run directory; farm.env there tells people and tests where the broker is.
+# (qz-av-control, qz-av-eventsink, qz-av-dummy, qz-av-mimescan, qz-av-quarantine), with --gateway
+# also the HTTPS gateway qz-av-gateway. Everything lives in one run directory; farm.env there tells
+# people and tests where the broker (and the gateway) is.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -12,6 +13,10 @@ readonly PROG="farm.sh"
 readonly SERVICES=(qz-av-control qz-av-eventsink qz-av-dummy qz-av-mimescan qz-av-quarantine)
 readonly READY_WAIT_S=10
 readonly STOP_WAIT_S=5
+# The gateway's Basic credentials: the farm is a loopback test bed, like its broker without
+# authentication.
+readonly GATEWAY_USER=farm
+readonly GATEWAY_PASSWORD=farm-secret
 
 usage() {
     cat <<EOF
@@ -28,6 +33,14 @@ start   Starts nats-server -js on 127.0.0.1 (store in the run directory), provis
           QZ_FARM_PID_<NAME>=PID                 one line per started process
         Services log to DIR/<name>.log and trace to DIR/<name>.trace; qz-av-eventsink writes
         the events to DIR/events.jsonl, qz-av-quarantine stores objects in DIR/quarantine.
+        With --gateway, qz-av-gateway starts last, on https://127.0.0.1 with a throw-away
+        self-signed certificate, and farm.env gets:
+          QZ_FARM_GATEWAY_URL=https://127.0.0.1:PORT   INITDRIVERS for gateway mode
+          QZ_FARM_GATEWAY_USER=${GATEWAY_USER}                 BROKER_USER ([GLOBAL])
+          QZ_FARM_GATEWAY_PASSWORD=${GATEWAY_PASSWORD}      BROKER_PASSWORD ([GLOBAL])
+          QZ_FARM_GATEWAY_CERT=DIR/gateway.pem     the certificate, to be trusted by clients
+                                                 as <INITDIRECTORY>/config/certificates/
+                                                 qz-av-ca-root.crt
 status  Shows the broker URL and whether each started process still runs. Exit code 0 when
         all run, 3 when the farm is not started or something has stopped.
 stop    Stops the started processes by PID (SIGTERM, SIGKILL after ${STOP_WAIT_S} s), services
@@ -45,12 +58,14 @@ Options of start:
   --args NAME ARGS      extra arguments for service NAME, split at blanks, e.g.
                         --args qz-av-dummy "--threads 2"
   --trace-level N       trace level of the services, 0..6 (default 4)
-  --gateway             the HTTP gateway (not available yet)
+  --gateway             also start the HTTPS gateway qz-av-gateway (needs openssl)
+  --gateway-port N      its port (default: a free one)
   --help                this text
 
 Examples:
   scripts/farm.sh start && . build/farm/farm.env && echo "\$QZ_FARM_URL"
   QZ_BUILD_DIR=build-debug scripts/farm.sh start --port 4333 --config my-control.cfg
+  scripts/farm.sh start --gateway && . build/farm/farm.env && echo "\$QZ_FARM_GATEWAY_URL"
   scripts/farm.sh status; scripts/farm.sh stop
 EOF
 }
@@ -69,6 +84,8 @@ CONTROL_CONFIG="$ROOT/config/qz-av-control.cfg"
 EVENTS_FILE=""
 EVENT_KEY=""
 TRACE_LEVEL=4
+GATEWAY=0
+GATEWAY_PORT=""
 WORK_QUEUES=()
 declare -A EXTRA_ARGS=()
 
@@ -81,9 +98,9 @@ fi
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --help | -h) usage; exit 0 ;;
-        --gateway) say "--gateway: the HTTP gateway is not available yet"; exit 2 ;;
+        --gateway) GATEWAY=1; shift ;;
         --port | --run-dir | --build-dir | --config | --events | --key | --work-queue | \
-            --trace-level)
+            --trace-level | --gateway-port)
             [[ $# -ge 2 ]] || die "$1 needs a value (see --help)"
             case "$1" in
                 --port) PORT="$2" ;;
@@ -94,6 +111,7 @@ while [[ $# -gt 0 ]]; do
                 --key) EVENT_KEY="$2" ;;
                 --work-queue) WORK_QUEUES+=("$2") ;;
                 --trace-level) TRACE_LEVEL="$2" ;;
+                --gateway-port) GATEWAY=1; GATEWAY_PORT="$2" ;;
             esac
             shift 2
             ;;
@@ -110,6 +128,9 @@ done
 [[ -z "$PORT" || "$PORT" =~ ^[0-9]+$ && "$PORT" -ge 1 && "$PORT" -le 65535 ]] ||
     die "--port takes a number from 1 to 65535, not '$PORT'"
 [[ "$TRACE_LEVEL" =~ ^[0-6]$ ]] || die "--trace-level takes 0 to 6, not '$TRACE_LEVEL'"
+[[ -z "$GATEWAY_PORT" || "$GATEWAY_PORT" =~ ^[0-9]+$ && "$GATEWAY_PORT" -ge 1 &&
+    "$GATEWAY_PORT" -le 65535 ]] ||
+    die "--gateway-port takes a number from 1 to 65535, not '$GATEWAY_PORT'"
 
 ENV_FILE="$RUN_DIR/farm.env"
 PID_FILE="$RUN_DIR/farm.pids"
@@ -182,6 +203,8 @@ status_farm() {
     local url="" all=0 name pid
     [[ -f "$ENV_FILE" ]] && url="$(sed -n 's/^QZ_FARM_URL=//p' "$ENV_FILE")"
     echo "broker:  ${url:-(start did not finish)}"
+    [[ -f "$ENV_FILE" ]] && url="$(sed -n 's/^QZ_FARM_GATEWAY_URL=//p' "$ENV_FILE")"
+    [[ -z "$url" || "$url" != https://* ]] || echo "gateway: $url"
     echo "run dir: $RUN_DIR"
     while read -r name pid; do
         [[ -n "${pid:-}" ]] || continue
@@ -264,6 +287,54 @@ $(tail -n 5 "$log" 2>/dev/null)"
     echo "QZ_FARM_PID_$(echo "$name" | tr 'a-z-' 'A-Z_')=$pid" >>"$ENV_FILE.tmp"
 }
 
+# A TCP port on 127.0.0.1 that nothing listens on, below the kernel's ephemeral range so that
+# outgoing connections and brokers on port -1 do not take it meanwhile. Listening sockets are in
+# /proc/net/tcp{,6} with state 0A, their port in hex after the address.
+free_port() {
+    local listening=" " f local_address state port tries
+    for f in /proc/net/tcp /proc/net/tcp6; do
+        [[ -r "$f" ]] || continue
+        while read -r _ local_address _ state _; do
+            [[ "$state" == 0A ]] && listening+="$((16#${local_address##*:})) "
+        done <"$f"
+    done
+    for ((tries = 0; tries < 100; tries++)); do
+        port=$((20000 + RANDOM % 12000))
+        [[ "$listening" == *" $port "* ]] || { echo "$port"; return 0; }
+    done
+    return 1
+}
+
+# The HTTPS gateway in front of the farm's broker, with a certificate made for this run only:
+# self-signed, for 127.0.0.1 and localhost, so that clients verify it as their CA file.
+start_gateway() {
+    local name=qz-av-gateway
+    [[ -x "$BUILD_DIR/bin/$name" ]] || abort_start "$name is not built ($BUILD_DIR/bin/$name)"
+    command -v openssl >/dev/null || abort_start "--gateway needs openssl (scripts/deps.sh)"
+    local cert="$RUN_DIR/gateway.pem" key="$RUN_DIR/gateway.key" cfg="$RUN_DIR/$name.cfg"
+    rm -f "$cert" "$key" "$cfg"
+    # The key and the file with the password are for the gateway's user only.
+    (umask 077 &&
+        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 \
+            -subj '/CN=127.0.0.1' -addext subjectAltName=IP:127.0.0.1,DNS:localhost \
+            -keyout "$key" -out "$cert" >"$RUN_DIR/gateway-cert.log" 2>&1 &&
+        printf '[gateway]\nuser = %s\npassword = %s\ncert = %s\nkey = %s\n' \
+            "$GATEWAY_USER" "$GATEWAY_PASSWORD" "$cert" "$key" >"$cfg") ||
+        abort_start "cannot make the gateway's certificate:
+$(tail -n 5 "$RUN_DIR/gateway-cert.log" 2>/dev/null)"
+    chmod 644 "$cert"
+    local port="$GATEWAY_PORT"
+    [[ -n "$port" ]] || port="$(free_port)" || abort_start "no free port for the gateway"
+    start_service "$name" --config "$cfg" --port "$port"
+    {
+        echo "QZ_FARM_GATEWAY_URL=https://127.0.0.1:$port"
+        echo "QZ_FARM_GATEWAY_USER=$GATEWAY_USER"
+        echo "QZ_FARM_GATEWAY_PASSWORD=$GATEWAY_PASSWORD"
+        echo "QZ_FARM_GATEWAY_CERT=$cert"
+    } >>"$ENV_FILE.tmp"
+    say "$name on https://127.0.0.1:$port (user $GATEWAY_USER, certificate $cert)"
+}
+
 start_farm() {
     if [[ -f "$PID_FILE" ]]; then
         local name pid
@@ -319,6 +390,7 @@ $(cat "$RUN_DIR/provision.log")"
             *) start_service "$name" ;;
         esac
     done
+    ((GATEWAY == 0)) || start_gateway
     mv "$ENV_FILE.tmp" "$ENV_FILE"
     say "farm ready: QZ_FARM_URL=$URL (in $ENV_FILE); stop with: scripts/farm.sh stop${RUN_DIR:+ --run-dir $RUN_DIR}"
 }

@@ -1,6 +1,8 @@
 // scripts/farm.sh against this build: start brings up a provisioned broker and the control
 // service with the shipped sample configuration, which answers; status shows it; stop ends
-// every started process by PID; a failed start leaves nothing running.
+// every started process by PID; a failed start leaves nothing running. With --gateway the HTTPS
+// gateway comes up last with its own certificate, which clients can verify as their CA file.
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -9,6 +11,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "connection/nats_handles.h"
@@ -62,6 +65,45 @@ std::string env_value(const std::string& env, const std::string& name) {
     std::smatch match;
     const std::regex line("(^|\n)" + name + "=([^\n]*)");
     return std::regex_search(env, match, line) ? match[2].str() : "";
+}
+
+// One request through the gateway as the library's HTTP client sends it: a multipart POST with
+// Basic credentials, the certificate and host name checked against ca_file. Returns the HTTP
+// status (0 when the exchange failed) and the body.
+std::pair<long, std::string> gateway_ping(const std::string& url, const std::string& ca_file,
+                                          const std::string& user, const std::string& password) {
+    std::pair<long, std::string> answer{0, ""};
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr) return answer;
+    curl_mime* form = curl_mime_init(curl);
+    curl_mimepart* part = curl_mime_addpart(form);
+    curl_mime_name(part, "request");
+    curl_mime_type(part, "application/json");
+    curl_mime_data(part, R"({"Command":3})", CURL_ZERO_TERMINATED);
+    curl_slist* headers = curl_slist_append(nullptr, "X-Target-Service: qz-av-control");
+    const std::string endpoint = url + "/vsi";
+    curl_easy_setopt(curl, CURLOPT_URL, endpoint.c_str());
+    curl_easy_setopt(curl, CURLOPT_MIMEPOST, form);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_CAINFO, ca_file.c_str());
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 10000L);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.second);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION,
+                     +[](char* data, size_t size, size_t count, void* body) -> size_t {
+                         static_cast<std::string*>(body)->append(data, size * count);
+                         return size * count;
+                     });
+    if (curl_easy_perform(curl) == CURLE_OK) {
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.first);
+    }
+    curl_slist_free_all(headers);
+    curl_mime_free(form);
+    curl_easy_cleanup(curl);
+    return answer;
 }
 
 class FarmScript : public ::testing::Test {
@@ -137,6 +179,37 @@ TEST_F(FarmScript, StartStatusStop) {
 
     RunResult after = farm("status --run-dir '" + dir_.path() + "'");
     EXPECT_EQ(after.rc, 3) << after.output;
+}
+
+TEST_F(FarmScript, GatewayStartsLastAndStopsFirst) {
+    RunResult started = start("--gateway");
+    ASSERT_EQ(started.rc, 0) << started.output;
+    const std::string env = qztest::read_file(dir_.file("farm.env"));
+    const std::string url = env_value(env, "QZ_FARM_GATEWAY_URL");
+    const std::string cert = env_value(env, "QZ_FARM_GATEWAY_CERT");
+    const std::string user = env_value(env, "QZ_FARM_GATEWAY_USER");
+    const std::string password = env_value(env, "QZ_FARM_GATEWAY_PASSWORD");
+    ASSERT_EQ(url.rfind("https://127.0.0.1:", 0), 0u) << env;
+    EXPECT_EQ(cert, dir_.file("gateway.pem"));
+    ASSERT_FALSE(user.empty()) << env;
+    const pid_t gateway = std::stoi(env_value(env, "QZ_FARM_PID_QZ_AV_GATEWAY"));
+    EXPECT_TRUE(running(gateway));
+    EXPECT_NE(farm("status --run-dir '" + dir_.path() + "'").output.find(url), std::string::npos);
+
+    // The certificate holds for 127.0.0.1 with verification on, the credentials are the ones
+    // recorded, and the gateway reaches the control service on the farm's broker.
+    const auto ping = gateway_ping(url, cert, user, password);
+    EXPECT_EQ(ping.first, 200) << ping.second;
+    EXPECT_EQ(ping.second, R"({"ReturnCode":0})");
+    EXPECT_EQ(gateway_ping(url, cert, user, password + "x").first, 401);
+
+    RunResult stopped = farm("stop --run-dir '" + dir_.path() + "'");
+    EXPECT_EQ(stopped.rc, 0) << stopped.output;
+    // Stopped in the reverse start order: the gateway before the services it forwards to.
+    EXPECT_LT(stopped.output.find("stopped qz-av-gateway"),
+              stopped.output.find("stopped qz-av-control"))
+        << stopped.output;
+    for (pid_t pid : started_) EXPECT_FALSE(running(pid)) << pid;
 }
 
 TEST_F(FarmScript, FailedStartLeavesNothingRunning) {
