@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "connection/nats_handles.h"
 #include "log/log.h"
@@ -195,8 +196,8 @@ natsStatus read_publish_ack(natsMsg* ack, std::string* why) {
 // Publishes all chunks to the bucket's stream with up to QZ_NATS_KV_MAX_PENDING_CHUNKS
 // acknowledgements outstanding, waits for every acknowledgement, then writes the metadata, so a
 // reader that finds the metadata finds every chunk. The chunks go out as JetStream publishes with
-// a reply subject of a private inbox: the client writes each one straight from the caller's
-// buffer to the socket (no copy of the payload, none kept for the acknowledgement), and every
+// a reply subject of a private inbox: each one passes through a one-chunk buffer to the socket
+// (the payload is never copied whole, none kept for the acknowledgement), and every
 // acknowledgement reaches this thread directly. ttl <= 0: no per-message TTL.
 int kv_put_chunks_pipelined(qz_connection_config* config, kvStore* kv, const char* key,
                             const unsigned char* data, size_t size, int64_t ttl) {
@@ -219,6 +220,12 @@ int kv_put_chunks_pipelined(qz_connection_config* config, kvStore* kv, const cha
         return -1;
     }
     const std::string ttl_value = ttl > 0 ? ttl_header_value(ttl) : std::string();
+    // The socket write must never read the caller's memory itself: a file mapped for scanning
+    // may be truncated by another process meanwhile, and a page past its new end then fails the
+    // write with EFAULT inside the kernel after the header went out, so the broker closes the
+    // connection for good. Copied in user space, that page is a SIGBUS the file view turns into
+    // zeros (platform/file_view.h). One chunk at a time: the client is done with it on return.
+    std::vector<char> bounce;
 
     // Takes one acknowledgement; false (logged) when it is missing or negative.
     size_t outstanding = 0;
@@ -260,8 +267,9 @@ int kv_put_chunks_pipelined(qz_connection_config* config, kvStore* kv, const cha
             if (s == NATS_OK) s = natsMsgHeader_Set(msg.get(), "Nats-TTL", ttl_value.c_str());
             if (s == NATS_OK) s = natsConnection_PublishMsg(config->conn, msg.get());
         } else {
-            s = natsConnection_PublishRequest(config->conn, subject.c_str(), reply.c_str(), bytes,
-                                              static_cast<int>(length));
+            bounce.assign(bytes, bytes + length);
+            s = natsConnection_PublishRequest(config->conn, subject.c_str(), reply.c_str(),
+                                              bounce.data(), static_cast<int>(length));
         }
         if (s != NATS_OK) {
             LastError le = last_error();
