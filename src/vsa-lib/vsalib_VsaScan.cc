@@ -1,9 +1,10 @@
-// vsalib_VsaScan and vsalib_VsaReleaseScan. Scanning is not offered yet: every scan request is
-// refused as not supported, with nothing to release. Releasing a scan information record
-// deletes its staged payload first, then the record with everything it owns.
+// vsalib_VsaScan and vsalib_VsaReleaseScan. A scan request is handled in vsalib_scan_request.
+// Releasing a scan information record deletes its staged payload first, then the record with
+// everything it owns.
 #include "connection/connection_config.h"
 #include "scan/scan_records.h"
 #include "vsa/vsalib_entry_points.h"
+#include "vsalib_scan_request.h"
 #include "vsalib_staged_registry.h"
 #include "vsalib_trace.h"
 
@@ -15,11 +16,9 @@ constexpr const char* kSource = "vsa-lib/src/vsalib_VsaScan";
 
 extern "C" {
 
-VSA_RC vsalib_VsaScan(PVSA_INIT, PVSA_CALLBACK, PVSA_SCANPARAM, PVSA_OPTPARAMS,
-                      PPVSA_SCANINFO pp_scinfo, vsa_global*) {
-    if (pp_scinfo != nullptr) *pp_scinfo = nullptr;
-    VSALIB_LOG(QZ_LOG_ERROR, kSource, "Scanning is not available in this build");
-    return VSA_E_NOT_SUPPORTED;
+VSA_RC vsalib_VsaScan(PVSA_INIT p_init, PVSA_CALLBACK p_callback, PVSA_SCANPARAM p_scanparam,
+                      PVSA_OPTPARAMS p_optparams, PPVSA_SCANINFO pp_scinfo, vsa_global* g) {
+    return qz::vsalib::scan_request(p_init, p_callback, p_scanparam, p_optparams, pp_scinfo, g);
 }
 
 VSA_RC vsalib_VsaReleaseScan(PPVSA_SCANINFO pp_scinfo, vsa_global* g) {
