@@ -81,10 +81,10 @@ bool parse_common_options(int argc, char** argv, Options* options, std::string* 
 
 qz_connection_config* connect(const Options& options, const char* program) {
     if (!options.trace_file.empty()) {
-        // The path is borrowed by the trace log for the life of the process.
-        static std::string trace_path;
-        trace_path = options.trace_file;
-        QZOpenTraceFile(trace_path.c_str(), options.trace_level, 0);
+        // The trace log borrows the path, and broker client threads may still trace while the
+        // process exits and runs its destructors: the copy is never freed.
+        const char* trace_path = strdup(options.trace_file.c_str());
+        if (trace_path != nullptr) QZOpenTraceFile(trace_path, options.trace_level, 0);
     }
     log_set_quiet(1);
     qz_connection_config* config = qz_connection_config_new();
