@@ -447,12 +447,7 @@ VSA_RC Scan::hand_over() {
 }  // namespace
 
 const char* object_base_name(const char* object_name) {
-    if (object_name == nullptr) return kEmptyFilename;
-    const char* base = object_name;
-    for (const char* c = object_name; *c != '\0'; ++c) {
-        if (*c == '/' || *c == '\\') base = c + 1;
-    }
-    return base;
+    return qz_scanjob_object_base_name(object_name);
 }
 
 SizeDecision decide_by_size(uint64_t length, long min_size, long max_size) {

@@ -356,7 +356,7 @@ TEST(ScanJob, TextsThatNeedEscapingSurviveTheWire) {
     }
 }
 
-TEST(ScanJob, BaseNameIsTheTextAfterTheLastBackslash) {
+TEST(ScanJob, BaseNameIsTheTextAfterTheLastSlashOrBackslash) {
     struct Case {
         const char* name;
         const char* base;
@@ -365,8 +365,9 @@ TEST(ScanJob, BaseNameIsTheTextAfterTheLastBackslash) {
         {nullptr, "empty_filename"},
         {"report.pdf", "report.pdf"},
         {"C:\\data\\in\\report.pdf", "report.pdf"},
-        {"/usr/sap/trans/report.pdf", "/usr/sap/trans/report.pdf"},
-        {"C:\\mixed/dir\\sub/report.pdf", "sub/report.pdf"},
+        {"/usr/sap/trans/report.pdf", "report.pdf"},
+        {"C:\\mixed/dir\\sub/report.pdf", "report.pdf"},
+        {"/dir/", ""},
         {"C:\\dir\\", ""},
         {"", ""},
     };

@@ -194,8 +194,12 @@ extern "C" {
 
 const char* qz_scanjob_object_base_name(const char* object_name) {
     if (object_name == nullptr) return "empty_filename";
-    const char* backslash = strrchr(object_name, '\\');
-    return backslash != nullptr ? backslash + 1 : object_name;
+    // Hosts on Windows send backslashes, hosts here slashes; either ends a directory part.
+    const char* base = object_name;
+    for (const char* c = object_name; *c != '\0'; ++c) {
+        if (*c == '/' || *c == '\\') base = c + 1;
+    }
+    return base;
 }
 
 int qzvsalib_EncodeScanjobToJSON(const qz_scan_runtime* runtime, qz_scanjob* job, char* errbuf) {
