@@ -14,4 +14,7 @@ int qz_dl_close(void* handle);
 const char* qz_dl_error(void);
 // The resolved absolute path of the module that contains `address`. 0, or -1 when unknown.
 int qz_module_path(const void* address, char* out, size_t size);
+// Keeps the already loaded module that contains `address` in the process for good (RTLD_NODELETE),
+// whatever unloads the modules that brought it in. 0, or -1 when it cannot be found.
+int qz_dl_pin_module_of(const void* address);
 }

@@ -85,4 +85,18 @@ int qz_module_path(const void* address, char* out, size_t size) {
     if (realpath(name, resolved) == nullptr) return -1;
     return copy_path(resolved, out, size);
 }
+
+int qz_dl_pin_module_of(const void* address) {
+    if (address == nullptr) return -1;
+    Dl_info info{};
+    if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) return -1;
+    dlerror();
+    // RTLD_NOLOAD: only an extra, never released reference on what is already mapped.
+    void* handle = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    if (handle == nullptr) {
+        remember_loader_error();
+        return -1;
+    }
+    return 0;
+}
 }
