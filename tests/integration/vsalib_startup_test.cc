@@ -301,7 +301,7 @@ void remove_job_semaphore(const std::string& base) {
     const char* sid_env = getenv("SAPSYSTEMNAME");
     const std::string sid = sid_env != nullptr ? sid_env : host;
     std::error_code ec;
-    const std::string directory = fs::canonical(base, ec).string();
+    const std::string directory = fs::weakly_canonical(base, ec).string();
     char hash[VSALIB_CONFIG_HASH_SIZE];
     VsaCreateConfigHash(hash, directory.c_str(), sid.c_str(), host);
     QZsem_remove(("/qz_jobID_" + sid + "_" + hash).c_str());
