@@ -23,6 +23,8 @@ class BenchBroker {
 
     // "nats://127.0.0.1:PORT"
     std::string url() const;
+    // The server's process id (for CPU accounting).
+    pid_t pid() const { return pid_; }
 
     // Connects to the broker, trying `attempts` times `interval_ms` apart while it starts.
     // Returns nullptr when it never accepts; the caller owns the connection.
