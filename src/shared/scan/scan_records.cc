@@ -7,6 +7,7 @@
 
 #include "log/log.h"
 #include "scan/scan_alloc.h"
+#include "vsa/vsa_internal_functions.h"
 
 namespace {
 
@@ -361,42 +362,13 @@ void vsalib_FreeVSA_INIT(PPVSA_INIT pp_init) {
     *pp_init = nullptr;
 }
 
-}  // extern "C"
-
-namespace {
-
-template <typename Params>
-void free_parameter_list(Params* list) {
-    if (list == nullptr) return;
-    if (list->pParams != nullptr) {
-        for (unsigned i = 0; i < list->usCount; ++i) {
-            if (list->pParams[i].tType == VSA_TYPE_STRING) free(list->pParams[i].pvValue);
-        }
-        free(list->pParams);
-    }
-    free(list);
-}
-
-}  // namespace
-
-extern "C" {
-
 void vsalib_FreeVSA_CONFIG(PPVSA_CONFIG pp_config) {
     if (pp_config == nullptr || *pp_config == nullptr) {
         LOG_ERROR("Invalid pointer pp_config");
         return;
     }
-    VSA_CONFIG* config = *pp_config;
-    free_parameter_list(config->pInitParams);
-    free_parameter_list(config->pOptParams);
-    if (config->pAdapterInfo != nullptr) {
-        free(config->pAdapterInfo->pszVendor);
-        free(config->pAdapterInfo->pszVersionText);
-        free(config->pAdapterInfo);
-    }
     LOG_DEBUG("Freeing VSA_CONFIG");
-    free(config);
-    *pp_config = nullptr;
+    VsaFreeVSA_CONFIG(pp_config);
 }
 
 char* qz_sprintf(const char* format, ...) {
