@@ -16,6 +16,7 @@ namespace qz::service {
 namespace {
 
 volatile int32_t g_stop = 0;
+char* s_trace_path = nullptr;
 
 void on_stop_signal(int) { g_stop = 1; }
 
@@ -82,9 +83,9 @@ bool parse_common_options(int argc, char** argv, Options* options, std::string* 
 qz_connection_config* connect(const Options& options, const char* program) {
     if (!options.trace_file.empty()) {
         // The trace log borrows the path, and broker client threads may still trace while the
-        // process exits and runs its destructors: the copy is never freed.
-        const char* trace_path = strdup(options.trace_file.c_str());
-        if (trace_path != nullptr) QZOpenTraceFile(trace_path, options.trace_level, 0);
+        // process exits and runs its destructors: the copy stays for the life of the process.
+        if (s_trace_path == nullptr) s_trace_path = strdup(options.trace_file.c_str());
+        if (s_trace_path != nullptr) QZOpenTraceFile(s_trace_path, options.trace_level, 0);
     }
     log_set_quiet(1);
     qz_connection_config* config = qz_connection_config_new();

@@ -174,9 +174,11 @@ TEST(FileViewDeathTest, BusErrorOutsideEveryViewStillEndsTheProcess) {
             checksum(static_cast<const uint8_t*>(map), 8 * 4096);
             _exit(0);
         },
-        // Under a sanitizer the previous handler is the sanitizer's, which reports and exits.
+        // Under a sanitizer the previous handler is the sanitizer's, which reports and exits,
+        // or aborts when told to (abort_on_error).
         [](int status) {
-            return (WIFSIGNALED(status) && WTERMSIG(status) == SIGBUS) ||
+            return (WIFSIGNALED(status) &&
+                    (WTERMSIG(status) == SIGBUS || WTERMSIG(status) == SIGABRT)) ||
                    (WIFEXITED(status) && WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 3);
         },
         "");
