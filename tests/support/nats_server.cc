@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/child_process.h"
+
 namespace qztest {
 namespace {
 
@@ -174,35 +176,8 @@ bool NatsServer::spawn_and_wait(std::string* why) {
     const std::string port = std::to_string(port_);
     std::vector<std::string> args = {"nats-server", "-js", "-a",       "127.0.0.1", "-p",
                                      port,          "-sd", store_dir_, "-c",        config_file_};
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    int log_fd = open(log_file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (log_fd < 0) {
-        *why = "cannot open " + log_file_;
-        return false;
-    }
-    const pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(log_fd);
-        *why = "fork failed";
-        return false;
-    }
-    if (pid == 0) {
-        // Only async-signal-safe calls until exec: the test process may run other threads.
-        // The server must not outlive a test binary that crashed before its teardown ran.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(127);
-        int null_fd = open("/dev/null", O_RDONLY);
-        if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
-        dup2(log_fd, STDOUT_FILENO);
-        dup2(log_fd, STDERR_FILENO);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(log_fd);
+    const pid_t pid = spawn_child(std::move(args), log_file_, why);
+    if (pid < 0) return false;
     pid_ = pid;
 
     auto deadline = Clock::now() + kStartBound;

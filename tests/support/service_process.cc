@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/child_process.h"
+
 namespace qztest {
 namespace {
 
@@ -56,30 +58,9 @@ void ServiceProcess::start() {
                                      "--ready-file", ready_file_,   "--trace",
                                      trace_file_,  "--trace-level", "6"};
     args.insert(args.end(), args_.begin(), args_.end());
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    int log_fd = open(output_file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (log_fd < 0) throw std::runtime_error("cannot open " + output_file_);
-    const pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(log_fd);
-        throw std::runtime_error("fork failed");
-    }
-    if (pid == 0) {
-        // Only async-signal-safe calls until exec; the service must not outlive a crashed test.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(127);
-        int null_fd = open("/dev/null", O_RDONLY);
-        if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
-        dup2(log_fd, STDOUT_FILENO);
-        dup2(log_fd, STDERR_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(log_fd);
+    std::string why;
+    const pid_t pid = spawn_child(std::move(args), output_file_, &why);
+    if (pid < 0) throw std::runtime_error(program_ + ": " + why);
     pid_ = pid;
 
     auto deadline = Clock::now() + kStartBound;
